@@ -1,0 +1,37 @@
+# vantro_library(NAME DIRS dir... [PUBLIC deps...] [PRIVATE deps...])
+# A shared library made of every .cpp directly in the given folders. Headers are
+# included from the repository root ("vantro/link/SerialLink.hpp"). A library
+# whose folders hold no sources yet is an interface target, so that the targets
+# that depend on it still configure.
+function(vantro_library name)
+  cmake_parse_arguments(ARG "" "" "DIRS;PUBLIC;PRIVATE" ${ARGN})
+  set(sources)
+  foreach(dir IN LISTS ARG_DIRS)
+    file(GLOB found CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
+    list(APPEND sources ${found})
+  endforeach()
+  if(NOT sources)
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_PUBLIC})
+    return()
+  endif()
+  add_library(${name} SHARED ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
+  set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION}
+                                           SOVERSION ${PROJECT_VERSION_MAJOR})
+endfunction()
+
+# vantro_test(NAME DIR LIBS...): one GoogleTest executable of the .cpp files in DIR.
+function(vantro_test name dir)
+  file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE ${ARGN} test_support GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT
+      "VANTRO_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VANTRO_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()

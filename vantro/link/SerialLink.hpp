@@ -1,0 +1,73 @@
+#pragma once
+// The serial link to the Duzediv Eri: a raw 8N1 port without flow control.
+//
+// Reads: read_async(n) and readline_async() are awaited on the event loop;
+// read(n) blocks the calling thread. All readers share one read-ahead buffer,
+// so they see one byte stream in order (a byte does not cost a system call).
+// Every read waits at most the read time-out (1 s) for the rest of what it asks.
+//
+// Writes come from the event-loop thread and from the transmit worker. A whole
+// command is written with writeCommand() (or several writes under lock()), so
+// that no two commands interleave on the line.
+//
+// The port is set up so that opening and closing it never toggles DTR or RTS
+// (HUPCL cleared): only the GPIO line may reset the board.
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include <asio/io_context.hpp>
+
+#include "vantro/runtime/Bytes.hpp"
+#include "vantro/runtime/EventLoop.hpp"
+
+namespace vantro {
+
+class SerialLink {
+ public:
+  static constexpr std::chrono::milliseconds kDefaultReadTimeout{1000};
+
+  /// Opens `path` at `baud` (any standard rate, 50 to 4000000). Throws
+  /// std::system_error naming the path and the reason (e.g. "No such file or
+  /// directory"), or std::invalid_argument for a rate that is not standard.
+  SerialLink(asio::io_context& io, std::string path, unsigned baud,
+             std::chrono::milliseconds readTimeout = kDefaultReadTimeout);
+  ~SerialLink();
+  SerialLink(const SerialLink&) = delete;
+  SerialLink& operator=(const SerialLink&) = delete;
+
+  const std::string& path() const;
+  bool isOpen() const;
+
+  /// Up to `n` bytes: all `n`, or fewer (possibly none) when the read time-out
+  /// passed without the rest. Throws std::system_error when the device went
+  /// away (hang-up, EIO), and Cancelled when the awaiting task is cancelled
+  /// (bytes already taken from the buffer by this call are put back).
+  Awaitable<Bytes> read_async(std::size_t n);
+  /// One line including its line end ("\n", so "\r\n" too), or what arrived
+  /// before the time-out, possibly nothing.
+  Awaitable<Bytes> readline_async();
+  /// As read_async, blocking the calling thread. Must not run while an async
+  /// read on the same link is in progress.
+  Bytes read(std::size_t n);
+
+  /// Writes all bytes, in order; blocks until the kernel took them.
+  void write(ByteView bytes);
+  void write(std::string_view s) { write(ByteView(reinterpret_cast<const Byte*>(s.data()), s.size())); }
+  /// Returns when the written bytes have left the host (tcdrain).
+  void flush();
+  /// Writes one whole command and flushes, under the write lock.
+  void writeCommand(ByteView command);
+  /// Holds the write lock over several writes that form one command.
+  std::unique_lock<std::recursive_mutex> lock();
+
+  /// Closes the port; closing a closed link does nothing. Pending async reads
+  /// end with an error.
+  void close();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vantro

@@ -1,0 +1,70 @@
+#include "vantro/runtime/Print.hpp"
+
+#include <cstdio>
+#include <cxxabi.h>
+#include <mutex>
+#include <string>
+#include <typeinfo>
+
+namespace vantro {
+namespace {
+
+std::mutex& printMutex() {
+  static std::mutex m;
+  return m;
+}
+PrintSink gSink = nullptr;
+void* gSinkCtx = nullptr;
+
+std::string demangle(const char* name) {
+  int status = 0;
+  char* s = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+  std::string out = (status == 0 && s) ? s : name;
+  std::free(s);
+  return out;
+}
+
+void traceOne(std::exception_ptr e, int depth) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& ex) {
+    const std::type_info* ti = abi::__cxa_current_exception_type();
+    printLine(fmt::format("{}{}: {}", depth ? "  caused by " : "  ", ti ? demangle(ti->name()) : "?",
+                          ex.what()));
+    try {
+      std::rethrow_if_nested(ex);
+    } catch (...) {
+      traceOne(std::current_exception(), depth + 1);
+    }
+  } catch (...) {
+    const std::type_info* ti = abi::__cxa_current_exception_type();
+    printLine(fmt::format("  {}", ti ? demangle(ti->name()) : "unknown exception"));
+  }
+}
+
+}  // namespace
+
+void printLine(std::string_view line) {
+  std::lock_guard lock(printMutex());
+  if (gSink) {
+    gSink(line, gSinkCtx);
+    return;
+  }
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+void printTrace(std::exception_ptr e) {
+  if (!e) return;
+  printLine("Traceback (most recent call last):");
+  traceOne(e, 0);
+}
+
+void setPrintSink(PrintSink sink, void* ctx) {
+  std::lock_guard lock(printMutex());
+  gSink = sink;
+  gSinkCtx = ctx;
+}
+
+}  // namespace vantro

@@ -1,0 +1,28 @@
+#pragma once
+// The system's diagnostics: one line each to standard output, flushed at once.
+// Lines printed from different threads never interleave.
+#include <exception>
+#include <string_view>
+
+#include <fmt/format.h>
+
+namespace vantro {
+
+/// Writes `line` and a line feed to standard output as one unit and flushes.
+void printLine(std::string_view line);
+
+template <typename... Args>
+void print(fmt::format_string<Args...> f, Args&&... args) {
+  printLine(fmt::format(f, std::forward<Args>(args)...));
+}
+
+/// Prints what a long-running loop caught: the exception's type and message,
+/// then every nested exception, one line each, led by "Traceback".
+void printTrace(std::exception_ptr e);
+
+/// Replaces where printed lines go (tests capture them). nullptr restores stdout.
+/// The sink is called under the print lock with one line, without its line feed.
+using PrintSink = void (*)(std::string_view line, void* ctx);
+void setPrintSink(PrintSink sink, void* ctx);
+
+}  // namespace vantro
