@@ -19,10 +19,18 @@ std::string bytesLiteral(ByteView b) {
   out += quote;
   for (Byte c : b) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (c == static_cast<Byte>(quote)) {
           out += '\\';

@@ -12,8 +12,12 @@ using Byte = std::uint8_t;
 using Bytes = std::vector<Byte>;
 using ByteView = std::span<const Byte>;
 
-inline Bytes toBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
-inline std::string toString(ByteView b) { return std::string(b.begin(), b.end()); }
+inline Bytes toBytes(std::string_view s) {
+  return Bytes(s.begin(), s.end());
+}
+inline std::string toString(ByteView b) {
+  return std::string(b.begin(), b.end());
+}
 
 /// Python-style literal of a byte string, e.g. b'HL\x03' or b''.
 std::string bytesLiteral(ByteView b);

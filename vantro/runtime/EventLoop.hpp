@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <asio/awaitable.hpp>
@@ -92,6 +93,18 @@ class EventLoop {
 
   /// Starts `body` as a task; it begins at the loop's next turn.
   TaskPtr spawn(Awaitable<void> body, std::string name = {});
+
+  /// Starts `f()` as a task and keeps the callable alive until the task is
+  /// done. Use this for capturing lambdas: a coroutine lambda keeps its captures
+  /// in the closure object, so `spawn([&]() -> Awaitable<void> {...}())` would
+  /// leave the coroutine with dangling captures once the temporary closure goes.
+  template <typename F>
+  requires std::is_invocable_r_v<Awaitable<void>, F&> TaskPtr spawn(F f, std::string name = {}) {
+    auto holder = std::make_shared<F>(std::move(f));
+    return spawn(
+        [](std::shared_ptr<F> h) -> Awaitable<void> { co_await (*h)(); }(std::move(holder)),
+        std::move(name));
+  }
 
   /// Every task that has not finished yet, in creation order.
   std::vector<TaskPtr> allTasks() const;

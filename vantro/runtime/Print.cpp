@@ -1,7 +1,8 @@
 #include "vantro/runtime/Print.hpp"
 
-#include <cstdio>
 #include <cxxabi.h>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <typeinfo>
@@ -24,21 +25,21 @@ std::string demangle(const char* name) {
   return out;
 }
 
-void traceOne(std::exception_ptr e, int depth) {
+void traceOne(std::exception_ptr e, int depth, std::string& out) {
   try {
     std::rethrow_exception(e);
   } catch (const std::exception& ex) {
     const std::type_info* ti = abi::__cxa_current_exception_type();
-    printLine(fmt::format("{}{}: {}", depth ? "  caused by " : "  ", ti ? demangle(ti->name()) : "?",
-                          ex.what()));
+    out += fmt::format("\n{}{}: {}", depth ? "  caused by " : "  ", ti ? demangle(ti->name()) : "?",
+                       ex.what());
     try {
       std::rethrow_if_nested(ex);
     } catch (...) {
-      traceOne(std::current_exception(), depth + 1);
+      traceOne(std::current_exception(), depth + 1, out);
     }
   } catch (...) {
     const std::type_info* ti = abi::__cxa_current_exception_type();
-    printLine(fmt::format("  {}", ti ? demangle(ti->name()) : "unknown exception"));
+    out += fmt::format("\n  {}", ti ? demangle(ti->name()) : "unknown exception");
   }
 }
 
@@ -57,8 +58,10 @@ void printLine(std::string_view line) {
 
 void printTrace(std::exception_ptr e) {
   if (!e) return;
-  printLine("Traceback (most recent call last):");
-  traceOne(e, 0);
+  // One unit, so that no other line lands inside the trace.
+  std::string out = "Traceback (most recent call last):";
+  traceOne(e, 0, out);
+  printLine(out);
 }
 
 void setPrintSink(PrintSink sink, void* ctx) {
