@@ -7,7 +7,9 @@
 // (back-off 1 s doubling to 60 s; on_disconnect, then on_connect again), keeps
 // QoS 1 publications made while disconnected in memory (up to
 // kMaxOfflineMessages; when full the oldest is dropped with a printed line) and
-// delivers them after the reconnect.
+// delivers them after the reconnect. QoS 0 publications go out only while
+// connected. Not thread-safe: use it on the loop thread only, and destroy it
+// before the loop.
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -47,6 +49,12 @@ class MqttClient {
   MqttClient(const MqttClient&) = delete;
   MqttClient& operator=(const MqttClient&) = delete;
 
+  // Called on the loop thread. on_connect: after every accepted CONNACK, with
+  // its session-present flag, reason code and properties as text
+  // ("{receive-maximum: 20, ...}"). on_message: for every message received.
+  // on_disconnect: when an established connection closes, with libmosquitto's
+  // code (0 after disconnect()) and, when lost, an exception saying why. What
+  // a callback throws is printed; the client goes on.
   ConnectCallback on_connect;
   MessageCallback on_message;
   DisconnectCallback on_disconnect;
@@ -56,26 +64,40 @@ class MqttClient {
   /// Connects and returns once the broker accepted the session and on_connect
   /// has run. Throws std::runtime_error with the reason (connection refused,
   /// bad user name or password, not authorised, ...) when the broker cannot be
-  /// reached or refuses; no automatic reconnection follows a failed first connect.
+  /// reached or refuses, or does not answer within 30 s; no automatic
+  /// reconnection follows a failed first connect. Cancellation closes the
+  /// attempt and throws Cancelled. The TCP connect itself blocks the loop (it
+  /// is immediate on loopback and the local network). std::logic_error if the
+  /// client is connected already.
   Awaitable<void> connect(const std::string& host, int port, int keepalive);
 
+  /// Subscribes to each topic filter with its QoS; not awaited. Throws
+  /// std::runtime_error when libmosquitto refuses (not connected, bad filter).
   void subscribe(const std::vector<std::pair<std::string, int>>& subscriptions);
 
   /// Hands the message to the client; not awaited. QoS 1 and 2 messages made
-  /// while disconnected are kept and sent after the (re)connect.
+  /// while disconnected are kept and sent after the (re)connect. Throws
+  /// std::invalid_argument for a QoS outside 0..2, a topic that is not a valid
+  /// topic name, or an oversized payload.
   virtual void publish(const std::string& topic, ByteView payload, int qos, bool retain);
   void publish(const std::string& topic, std::string_view payload, int qos, bool retain);
   /// An integer payload goes out as its decimal text.
   void publish(const std::string& topic, long long payload, int qos, bool retain);
 
   /// Sends DISCONNECT and returns once the connection is closed; stops the
-  /// reconnection. Works also after every task of the loop has been cancelled.
+  /// reconnection. Publications waiting for their acknowledgement get up to
+  /// 3 s first, the broker 2 s to close. Cancellation does not interrupt it, so
+  /// it works also after every task of the loop has been cancelled (a pending
+  /// cancellation surfaces at the caller's next await). on_disconnect runs
+  /// (packet 0, no exception) if the client was connected.
   Awaitable<void> disconnect();
 
   bool isConnected() const;
   const std::string& clientId() const;
   /// Publications waiting for a connection or for their acknowledgement.
   std::size_t pendingCount() const;
+  /// Lowers the limit of kept publications (tests); the default is kMaxOfflineMessages.
+  void setMaxOfflineMessages(std::size_t count);
 
  protected:
   /// For test doubles that record publications without a broker.

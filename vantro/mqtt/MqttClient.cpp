@@ -1,0 +1,629 @@
+#include "vantro/mqtt/MqttClient.hpp"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <unordered_map>
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "vantro/mqtt/Backoff.hpp"
+#include "vantro/mqtt/MosquittoText.hpp"
+#include "vantro/runtime/Event.hpp"
+#include "vantro/runtime/Print.hpp"
+
+namespace vantro {
+namespace {
+
+using namespace std::chrono_literals;
+using mqtt::connackText;
+using mqtt::errorText;
+
+// A broker that accepted the TCP connection answers CONNECT at once; one that
+// stays silent this long is treated as unreachable.
+constexpr Duration kConnackTimeout = 30s;
+// libmosquitto wants loop_misc about once a second for keep-alive pings.
+constexpr Duration kMiscInterval = 1s;
+// At disconnect, publications still waiting for their acknowledgement get this
+// long to be acknowledged before DISCONNECT goes out.
+constexpr Duration kDrainTimeout = 3s;
+// The broker closes its side soon after DISCONNECT; do not wait longer for it.
+constexpr Duration kCloseTimeout = 2s;
+// How often disconnect() looks at the connection while it waits.
+constexpr Duration kPollInterval = 10ms;
+// Publications handed to libmosquitto at a time. Its queue is a list that it
+// scans on every publish, so the rest waits in our own deque; the window is
+// above the broker's usual receive maximum (20) so the link stays busy.
+constexpr std::size_t kWindow = 100;
+// Largest payload MQTT can carry.
+constexpr std::size_t kMaxPayload = 268435455;
+
+struct MosquittoDeleter {
+  void operator()(mosquitto* m) const { mosquitto_destroy(m); }
+};
+
+struct PropertiesDeleter {
+  void operator()(mosquitto_property* p) const { mosquitto_property_free_all(&p); }
+};
+
+void initLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+// Return codes of mosquitto_publish_v5 after which the message sits in
+// libmosquitto's queue: it goes out (again) once the connection is up.
+bool queuedByLibrary(int rc) {
+  return rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST ||
+         rc == MOSQ_ERR_ERRNO;
+}
+
+struct Outgoing {
+  std::string topic;
+  Bytes payload;
+  int qos;
+  bool retain;
+};
+
+}  // namespace
+
+struct MqttClient::Impl {
+  enum class State {
+    Idle,           // no connection and none wanted
+    Connecting,     // connect() waits for the first CONNACK
+    Connected,      // CONNACK accepted
+    Reconnecting,   // lost; waiting for the next attempt or its CONNACK
+    Disconnecting,  // disconnect() sent DISCONNECT and waits for the close
+  };
+
+  Impl(MqttClient& client, EventLoop& eventLoop, std::string id, bool cleanSession)
+      : owner(client),
+        loop(eventLoop),
+        clientId(std::move(id)),
+        miscTimer(loop.executor()),
+        reconnectTimer(loop.executor()),
+        connectDone(loop.executor()) {
+    initLibrary();
+    mosq.reset(mosquitto_new(clientId.c_str(), cleanSession, this));
+    if (!mosq) {
+      throw std::runtime_error(fmt::format("cannot create MQTT client '{}': {}", clientId,
+                                           errorText(MOSQ_ERR_ERRNO, errno)));
+    }
+    mosquitto_int_option(mosq.get(), MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(mosq.get(), MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_connect_v5_callback_set(mosq.get(), &Impl::onConnectCb);
+    mosquitto_disconnect_v5_callback_set(mosq.get(), &Impl::onDisconnectCb);
+    mosquitto_message_v5_callback_set(mosq.get(), &Impl::onMessageCb);
+    mosquitto_publish_v5_callback_set(mosq.get(), &Impl::onPublishCb);
+  }
+
+  ~Impl() {
+    alive.reset();
+    miscTimer.cancel();
+    reconnectTimer.cancel();
+    detach();
+    // No callback into a half-destroyed object while libmosquitto tears down.
+    mosquitto_connect_v5_callback_set(mosq.get(), nullptr);
+    mosquitto_disconnect_v5_callback_set(mosq.get(), nullptr);
+    mosquitto_message_v5_callback_set(mosq.get(), nullptr);
+    mosquitto_publish_v5_callback_set(mosq.get(), nullptr);
+  }
+
+  // --- socket watching -----------------------------------------------------
+
+  // Watches libmosquitto's current socket on the loop.
+  void attach() {
+    detach();
+    const int fd = mosquitto_socket(mosq.get());
+    if (fd < 0) return;
+    socket.emplace(loop.context(), fd);
+    socketFd = fd;
+    ++generation;
+    armRead();
+    armWrite();
+  }
+
+  // Stops watching. libmosquitto owns the descriptor (and has usually closed
+  // it already), so it is released, never closed here.
+  void detach() {
+    if (!socket) return;
+    ++generation;
+    asio::error_code ec;
+    socket->cancel(ec);
+    socket->release();
+    socket.reset();
+    socketFd = -1;
+    readArmed = false;
+    writeArmed = false;
+  }
+
+  void armRead() {
+    if (!socket || readArmed) return;
+    readArmed = true;
+    socket->async_wait(
+        asio::posix::stream_descriptor::wait_read,
+        [this, token = std::weak_ptr<bool>(alive), gen = generation](const asio::error_code& ec) {
+          if (token.expired() || gen != generation) return;
+          readArmed = false;
+          if (ec) return;
+          mosquitto_loop_read(mosq.get(), 1);
+          afterLibraryCall();
+        });
+  }
+
+  void armWrite() {
+    if (!socket || writeArmed || !mosquitto_want_write(mosq.get())) return;
+    writeArmed = true;
+    socket->async_wait(
+        asio::posix::stream_descriptor::wait_write,
+        [this, token = std::weak_ptr<bool>(alive), gen = generation](const asio::error_code& ec) {
+          if (token.expired() || gen != generation) return;
+          writeArmed = false;
+          if (ec) return;
+          mosquitto_loop_write(mosq.get(), 1);
+          afterLibraryCall();
+        });
+  }
+
+  // After libmosquitto did I/O: notice a closed connection, else keep watching.
+  void afterLibraryCall() {
+    if (!socket) return;
+    if (mosquitto_socket(mosq.get()) != socketFd) {
+      connectionClosed();
+      return;
+    }
+    armRead();
+    armWrite();
+  }
+
+  void startMisc() {
+    ++miscGeneration;
+    nextMisc();
+  }
+
+  void nextMisc() {
+    miscTimer.expires_after(kMiscInterval);
+    miscTimer.async_wait([this, token = std::weak_ptr<bool>(alive),
+                          gen = miscGeneration](const asio::error_code& ec) {
+      if (token.expired() || ec || gen != miscGeneration || state == State::Idle) return;
+      if (socket) {
+        mosquitto_loop_misc(mosq.get());
+        afterLibraryCall();
+      }
+      nextMisc();
+    });
+  }
+
+  // --- connection life -----------------------------------------------------
+
+  // libmosquitto closed the socket (lost, refused, or after DISCONNECT).
+  void connectionClosed() {
+    detach();
+    const int rc = lastDisconnectRc;
+    switch (state) {
+      case State::Connecting:
+        state = State::Idle;
+        if (connectError.empty()) {
+          connectError =
+              fmt::format("connection to MQTT broker {}:{} closed before it was accepted: {}", host,
+                          port, errorText(rc));
+        }
+        connectDone.set();
+        break;
+      case State::Connected:
+        state = stopping ? State::Idle : State::Reconnecting;
+        notifyDisconnect(
+            rc, std::make_exception_ptr(std::runtime_error(fmt::format(
+                    "connection to MQTT broker {}:{} lost: {}", host, port, errorText(rc)))));
+        if (state == State::Reconnecting) scheduleReconnect();
+        break;
+      case State::Reconnecting:
+        print("MQTT reconnection to {}:{} failed: {}", host, port,
+              refusal.empty() ? errorText(rc) : refusal);
+        refusal.clear();
+        scheduleReconnect();
+        break;
+      case State::Disconnecting:
+      case State::Idle:
+        break;  // disconnect() finishes the job
+    }
+  }
+
+  void scheduleReconnect() {
+    reconnectTimer.expires_after(backoff.next());
+    reconnectTimer.async_wait(
+        [this, token = std::weak_ptr<bool>(alive)](const asio::error_code& ec) {
+          if (token.expired() || ec || state != State::Reconnecting || socket) return;
+          errno = 0;
+          const int rc = mosquitto_reconnect_async(mosq.get());
+          const int err = errno;
+          if (rc != MOSQ_ERR_SUCCESS) {
+            print("MQTT reconnection to {}:{} failed: {}", host, port, errorText(rc, err));
+            scheduleReconnect();
+            return;
+          }
+          attach();
+          // A broker that takes the connection but never answers is dropped,
+          // which ends in connectionClosed() and the next attempt.
+          reconnectTimer.expires_after(kConnackTimeout);
+          reconnectTimer.async_wait([this, token2 = std::weak_ptr<bool>(alive),
+                                     gen = generation](const asio::error_code& ec2) {
+            if (token2.expired() || ec2 || gen != generation) return;
+            if (state == State::Reconnecting && socket) shutdownSocket();
+          });
+        });
+  }
+
+  // Makes the next read see end of file, so that libmosquitto closes the
+  // connection through its usual path.
+  void shutdownSocket() {
+    if (socketFd >= 0) ::shutdown(socketFd, SHUT_RDWR);
+  }
+
+  // Closes the connection at once, without waiting for the broker.
+  void closeNow() {
+    reconnectTimer.cancel();
+    if (socket) {
+      state = State::Disconnecting;
+      mosquitto_disconnect_v5(mosq.get(), MQTT_RC_NORMAL_DISCONNECTION, nullptr);
+      if (mosquitto_socket(mosq.get()) == socketFd) {
+        shutdownSocket();
+        mosquitto_loop_read(mosq.get(), 1);
+      }
+      detach();
+    }
+    state = State::Idle;
+    ++miscGeneration;
+    miscTimer.cancel();
+    if (!connectDone.isSet()) {
+      // A connect() still waiting learns that the attempt is over.
+      if (connectError.empty()) connectError = "MQTT connection closed by disconnect()";
+      connectDone.set();
+    }
+  }
+
+  void notifyDisconnect(int rc, std::exception_ptr exc) {
+    if (!owner.on_disconnect) return;
+    guarded("on_disconnect", [&] { owner.on_disconnect(owner, rc, exc); });
+  }
+
+  // The owner's callbacks run inside libmosquitto's C code, which an exception
+  // must not cross: what they throw is printed and the client goes on.
+  template <typename F>
+  void guarded(const char* what, F&& f) {
+    try {
+      f();
+    } catch (...) {
+      print("Error in MQTT callback {}", what);
+      printTrace(std::current_exception());
+    }
+  }
+
+  // --- publications ----------------------------------------------------------
+
+  std::size_t pending() const { return queue.size() + inflight.size(); }
+
+  void enqueue(Outgoing msg) {
+    queue.push_back(std::move(msg));
+    while (queue.size() > maxQueued) {
+      print("MQTT publication queue full ({} messages): dropped the oldest, on topic {}", maxQueued,
+            queue.front().topic);
+      queue.pop_front();
+    }
+    pump();
+  }
+
+  // Hands queued publications to libmosquitto while the window has room.
+  void pump() {
+    if (state != State::Connected) return;
+    while (!queue.empty() && inflight.size() < kWindow) {
+      Outgoing& msg = queue.front();
+      int mid = 0;
+      errno = 0;
+      const int rc = mosquitto_publish_v5(mosq.get(), &mid, msg.topic.c_str(),
+                                          static_cast<int>(msg.payload.size()), msg.payload.data(),
+                                          msg.qos, msg.retain, nullptr);
+      if (queuedByLibrary(rc)) {
+        inflight.emplace(mid, std::move(msg.topic));
+      } else {
+        print("MQTT publication on topic {} dropped: {}", msg.topic, errorText(rc, errno));
+      }
+      queue.pop_front();
+    }
+    armWrite();
+  }
+
+  // --- libmosquitto callbacks (loop thread, inside loop_read/write/misc) ----
+
+  static void onConnectCb(mosquitto*, void* obj, int rc, int flags,
+                          const mosquitto_property* props) {
+    static_cast<Impl*>(obj)->handleConnack(rc, flags, props);
+  }
+
+  void handleConnack(int rc, int flags, const mosquitto_property* props) {
+    if (rc != 0) {
+      // libmosquitto closes the connection after returning; connectionClosed() reports it.
+      // Mosquitto answers a wrong password with "not authorized" in MQTT 5.
+      const bool credentialsHint = haveCredentials && rc == MQTT_RC_NOT_AUTHORIZED;
+      refusal =
+          fmt::format("MQTT broker {}:{} refused the connection: {}{}", host, port, connackText(rc),
+                      credentialsHint ? "; check the user name and password" : "");
+      if (state == State::Connecting) connectError = refusal;
+      return;
+    }
+    const bool first = state == State::Connecting;
+    if (state != State::Connecting && state != State::Reconnecting) return;
+    state = State::Connected;
+    backoff.reset();
+    reconnectTimer.cancel();
+    refusal.clear();
+    if (owner.on_connect) {
+      const std::string text = mqtt::propertiesText(props);
+      guarded("on_connect", [&] { owner.on_connect(owner, flags, rc, text); });
+    }
+    // libmosquitto resends its unacknowledged messages right after this
+    // callback; the queued ones follow them, in order.
+    asio::post(loop.executor(), [this, token = std::weak_ptr<bool>(alive)] {
+      if (!token.expired()) pump();
+    });
+    if (first) connectDone.set();
+  }
+
+  static void onDisconnectCb(mosquitto*, void* obj, int rc, const mosquitto_property*) {
+    static_cast<Impl*>(obj)->lastDisconnectRc = rc;
+  }
+
+  static void onMessageCb(mosquitto*, void* obj, const mosquitto_message* msg,
+                          const mosquitto_property*) {
+    auto* self = static_cast<Impl*>(obj);
+    if (!self->owner.on_message || !msg || !msg->topic) return;
+    const auto* data = static_cast<const Byte*>(msg->payload);
+    const Bytes payload(data, data + (msg->payloadlen > 0 ? msg->payloadlen : 0));
+    const MessageProperties properties{msg->retain, msg->mid};
+    const std::string topic(msg->topic);
+    self->guarded("on_message", [&] {
+      self->owner.on_message(self->owner, topic, payload, msg->qos, properties);
+    });
+  }
+
+  static void onPublishCb(mosquitto*, void* obj, int mid, int reasonCode,
+                          const mosquitto_property*) {
+    auto* self = static_cast<Impl*>(obj);
+    auto it = self->inflight.find(mid);
+    if (it == self->inflight.end()) return;  // QoS 0
+    // 16 ("no matching subscribers") is a success; 128 and up is a refusal.
+    if (reasonCode >= 128) {
+      print("MQTT broker refused the publication on topic {}: {}", it->second,
+            mosquitto_reason_string(reasonCode));
+    }
+    self->inflight.erase(it);
+    self->pump();
+  }
+
+  MqttClient& owner;
+  EventLoop& loop;
+  std::string clientId;
+  std::unique_ptr<mosquitto, MosquittoDeleter> mosq;
+  std::uint32_t sessionExpiry = 0;
+  bool haveCredentials = false;
+
+  std::string host;
+  int port = 0;
+  State state = State::Idle;
+  bool stopping = false;  // disconnect() runs: no reconnection
+  std::optional<asio::posix::stream_descriptor> socket;
+  int socketFd = -1;
+  unsigned generation = 0;  // changes with every attach/detach; older handlers stand down
+  bool readArmed = false;
+  bool writeArmed = false;
+  asio::steady_timer miscTimer;
+  unsigned miscGeneration = 0;
+  asio::steady_timer reconnectTimer;
+  Backoff backoff;
+  int lastDisconnectRc = MOSQ_ERR_CONN_LOST;
+
+  Event connectDone;         // set when the first CONNACK came or the attempt ended
+  std::string connectError;  // why it ended, if it failed
+  std::string refusal;       // reason of the latest refused CONNACK
+
+  std::deque<Outgoing> queue;                     // not yet handed to libmosquitto
+  std::unordered_map<int, std::string> inflight;  // mid -> topic, handed, not acknowledged
+  std::size_t maxQueued = kMaxOfflineMessages;
+
+  std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+};
+
+MqttClient::MqttClient(EventLoop& loop, std::string clientId, bool cleanSession,
+                       std::uint32_t sessionExpiryInterval)
+    : impl_(std::make_unique<Impl>(*this, loop, std::move(clientId), cleanSession)) {
+  impl_->sessionExpiry = sessionExpiryInterval;
+}
+
+MqttClient::MqttClient(NoLibrary) {}
+
+MqttClient::~MqttClient() = default;
+
+void MqttClient::set_auth_credentials(const std::string& username, const std::string& password) {
+  if (!impl_) return;
+  const int rc = mosquitto_username_pw_set(impl_->mosq.get(), username.c_str(), password.c_str());
+  impl_->haveCredentials = true;
+  if (rc != MOSQ_ERR_SUCCESS) {
+    throw std::runtime_error(
+        fmt::format("cannot set MQTT user name '{}': {}", username, errorText(rc)));
+  }
+}
+
+Awaitable<void> MqttClient::connect(const std::string& host, int port, int keepalive) {
+  if (!impl_) throw std::logic_error("this MQTT client has no library behind it");
+  Impl& s = *impl_;
+  if (s.state != Impl::State::Idle) {
+    throw std::logic_error(fmt::format("MQTT client '{}' is already connected", s.clientId));
+  }
+  co_await throwIfCancelled();
+
+  mosquitto_property* raw = nullptr;
+  int rc = mosquitto_property_add_int32(&raw, MQTT_PROP_SESSION_EXPIRY_INTERVAL, s.sessionExpiry);
+  std::unique_ptr<mosquitto_property, PropertiesDeleter> props(raw);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    throw std::runtime_error(fmt::format("cannot build MQTT CONNECT: {}", errorText(rc)));
+  }
+  s.host = host;
+  s.port = port;
+  s.connectError.clear();
+  s.refusal.clear();
+  s.connectDone.clear();
+  s.stopping = false;
+  s.backoff.reset();
+  // The TCP connect blocks the loop; to a broker on this host or the local
+  // network it takes milliseconds, and a refused port fails at once.
+  errno = 0;
+  rc = mosquitto_connect_bind_v5(s.mosq.get(), host.c_str(), port, keepalive, nullptr, props.get());
+  const int err = errno;
+  if (rc != MOSQ_ERR_SUCCESS) {
+    throw std::runtime_error(
+        fmt::format("cannot connect to MQTT broker {}:{}: {}", host, port, errorText(rc, err)));
+  }
+  s.state = Impl::State::Connecting;
+  s.lastDisconnectRc = MOSQ_ERR_CONN_LOST;
+  s.attach();
+  s.startMisc();
+
+  bool answered = false;
+  try {
+    answered = co_await s.connectDone.waitFor(kConnackTimeout);
+  } catch (...) {
+    s.closeNow();
+    throw;
+  }
+  if (!answered) {
+    s.closeNow();
+    throw std::runtime_error(fmt::format("MQTT broker {}:{} did not answer within {} s", host, port,
+                                         kConnackTimeout / 1s));
+  }
+  if (s.state != Impl::State::Connected) {
+    s.closeNow();
+    throw std::runtime_error(s.connectError.empty()
+                                 ? fmt::format("connection to MQTT broker {}:{} failed", host, port)
+                                 : s.connectError);
+  }
+}
+
+void MqttClient::subscribe(const std::vector<std::pair<std::string, int>>& subscriptions) {
+  if (!impl_) return;
+  for (const auto& [filter, qos] : subscriptions) {
+    const int rc =
+        mosquitto_subscribe_v5(impl_->mosq.get(), nullptr, filter.c_str(), qos, 0, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      throw std::runtime_error(fmt::format(
+          "cannot subscribe to MQTT topic filter '{}' (QoS {}): {}", filter, qos, errorText(rc)));
+    }
+  }
+  impl_->armWrite();
+}
+
+void MqttClient::publish(const std::string& topic, ByteView payload, int qos, bool retain) {
+  if (!impl_) return;
+  if (qos < 0 || qos > 2) {
+    throw std::invalid_argument(
+        fmt::format("MQTT publication on topic {}: QoS {} is not 0, 1 or 2", topic, qos));
+  }
+  if (topic.empty() || topic.size() > std::numeric_limits<std::uint16_t>::max() ||
+      mosquitto_validate_utf8(topic.c_str(), static_cast<int>(topic.size())) != MOSQ_ERR_SUCCESS ||
+      mosquitto_pub_topic_check2(topic.c_str(), topic.size()) != MOSQ_ERR_SUCCESS) {
+    throw std::invalid_argument(fmt::format(
+        "MQTT publication on topic '{}': not a valid topic name (empty, too long, not UTF-8 "
+        "or holding a wildcard)",
+        topic));
+  }
+  if (payload.size() > kMaxPayload) {
+    throw std::invalid_argument(fmt::format(
+        "MQTT publication on topic {}: payload of {} bytes is too large", topic, payload.size()));
+  }
+  Impl& s = *impl_;
+  if (qos == 0) {
+    // At most once: sent if connected, else dropped.
+    if (s.state == Impl::State::Connected) {
+      mosquitto_publish_v5(s.mosq.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                           payload.data(), 0, retain, nullptr);
+      s.armWrite();
+    }
+    return;
+  }
+  s.enqueue(Outgoing{topic, Bytes(payload.begin(), payload.end()), qos, retain});
+}
+
+void MqttClient::publish(const std::string& topic, std::string_view payload, int qos, bool retain) {
+  publish(topic, ByteView(reinterpret_cast<const Byte*>(payload.data()), payload.size()), qos,
+          retain);
+}
+
+void MqttClient::publish(const std::string& topic, long long payload, int qos, bool retain) {
+  publish(topic, std::string_view(std::to_string(payload)), qos, retain);
+}
+
+Awaitable<void> MqttClient::disconnect() {
+  if (!impl_) co_return;
+  Impl& s = *impl_;
+  if (s.state == Impl::State::Idle) co_return;
+  s.stopping = true;
+  s.reconnectTimer.cancel();
+
+  // Plain timer waits, not the runtime's cancellable ones: a shutdown that has
+  // cancelled every task still gets its DISCONNECT out.
+  asio::steady_timer timer(s.loop.executor());
+  auto waitUntil = [&](auto done, Duration limit) -> Awaitable<void> {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      timer.expires_after(kPollInterval);
+      asio::error_code ec;
+      co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
+  };
+
+  if (s.state == Impl::State::Connected && s.pending() > 0) {
+    co_await waitUntil([&] { return s.state != Impl::State::Connected || s.inflight.empty(); },
+                       kDrainTimeout);
+  }
+  // A connection lost before this point has had its on_disconnect already.
+  bool notify = false;
+  if (s.socket) {
+    notify = s.state == Impl::State::Connected;
+    s.state = Impl::State::Disconnecting;
+    mosquitto_disconnect_v5(s.mosq.get(), MQTT_RC_NORMAL_DISCONNECTION, nullptr);
+    s.afterLibraryCall();
+    co_await waitUntil([&] { return !s.socket; }, kCloseTimeout);
+  }
+  s.closeNow();
+  s.stopping = false;
+  if (notify) s.notifyDisconnect(0, nullptr);
+}
+
+bool MqttClient::isConnected() const {
+  return impl_ && impl_->state == Impl::State::Connected;
+}
+
+const std::string& MqttClient::clientId() const {
+  static const std::string none;
+  return impl_ ? impl_->clientId : none;
+}
+
+std::size_t MqttClient::pendingCount() const {
+  return impl_ ? impl_->pending() : 0;
+}
+
+void MqttClient::setMaxOfflineMessages(std::size_t count) {
+  if (impl_) impl_->maxQueued = count;
+}
+
+}  // namespace vantro
