@@ -1,0 +1,91 @@
+#include "daemon/Gateway.hpp"
+
+#include <csignal>
+
+#include <asio/signal_set.hpp>
+
+#include "vantro/HatControl/GpioSetting.hpp"
+#include "vantro/runtime/Event.hpp"
+#include "vantro/runtime/EventLoop.hpp"
+#include "vantro/runtime/Print.hpp"
+#include "vantro/vantro/bridge/Bridge.hpp"
+#include "vantro/vantro/bridge/State.hpp"
+
+namespace vantro::daemon {
+namespace {
+
+void applyGpioSetting(const Options& o) {
+  GpioSetting s = defaultRaspiGpioSetting();
+  if (o.gpioChip) s.chip = *o.gpioChip;
+  if (o.resetLine) s.line = *o.resetLine;
+  s.noReset = o.noHatReset;
+  setGpioSetting(s);
+}
+
+// Re-arms itself: SIGTERM and SIGINT stop, SIGHUP restarts.
+void watchSignals(asio::signal_set& signals, Event& stopSignal, Event& restartSignal) {
+  signals.async_wait([&](const asio::error_code& ec, int signo) {
+    if (ec) return;
+    if (signo == SIGHUP) {
+      restartSignal.set();
+    } else {
+      stopSignal.set();
+    }
+    watchSignals(signals, stopSignal, restartSignal);
+  });
+}
+
+}  // namespace
+
+int runGateway(const Options& o) {
+  statusDir = o.statusDir;
+  applyGpioSetting(o);
+  Args args;
+  args.nodeId = o.nodeId;
+  args.networkId = o.networkId;
+  args.brokerPort = o.brokerPort;
+  args.firmwareDir = o.firmwareDir;
+
+  EventLoop loop;
+  Event stopSignal(loop.executor());
+  Event restartSignal(loop.executor());
+  asio::signal_set signals(loop.context(), SIGTERM, SIGINT, SIGHUP);
+  watchSignals(signals, stopSignal, restartSignal);
+
+  int exitCode = 0;
+  auto main = [&]() -> Awaitable<void> {
+    bool isRestarting = false;
+    for (;;) {
+      std::exception_ptr failure;
+      try {
+        co_await startVantro(args, o.broker, o.username, o.password, o.serialDevice, o.serialSpeed,
+                             loop, stopSignal, restartSignal, isRestarting);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      if (failure) {
+        try {
+          std::rethrow_exception(failure);
+        } catch (const TimeoutError&) {
+          print("Start-up failed: the Duzediv Eri did not report start-up within {} ms",
+                kHatStartupTimeout.count());
+        } catch (const std::exception& e) {
+          print("Start-up failed: {}", e.what());
+        } catch (...) {
+          print("Start-up failed");
+        }
+        if (ser) ser->close();
+        exitCode = 1;
+        co_return;
+      }
+      if (stopSignal.isSet() || !restartSignal.isSet()) co_return;
+      restartSignal.clear();
+      isRestarting = true;
+    }
+  };
+  loop.runUntilComplete(main());
+  signals.cancel();
+  return exitCode;
+}
+
+}  // namespace vantro::daemon

@@ -1,0 +1,90 @@
+#include "daemon/Options.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
+
+#include "vantro/runtime/Print.hpp"
+
+#ifndef VANTRO_VERSION
+#define VANTRO_VERSION "0.0.0"
+#endif
+
+namespace vantro::daemon {
+
+std::string readPasswordFile(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error(fmt::format("cannot read password file {}", path));
+  std::string line;
+  std::getline(in, line);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+ParseResult parseOptions(int argc, char** argv) {
+  ParseResult result;
+  Options& o = result.options;
+  CLI::App app{"vantro-gateway: bridges the Duzediv Eri radio board and an MQTT broker"};
+  app.set_version_flag("--version", std::string("vantro-gateway ") + VANTRO_VERSION);
+  app.add_option("--serial-device", o.serialDevice, "serial device of the board")->required();
+  app.add_option("--serial-speed", o.serialSpeed, "serial speed in baud")
+      ->capture_default_str()
+      ->check(CLI::Range(50u, 4000000u));
+  app.add_option("--broker", o.broker, "MQTT broker host")->capture_default_str();
+  app.add_option("--broker-port", o.brokerPort, "MQTT broker port")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 65535));
+  app.add_option("--username", o.username, "MQTT user name");
+  app.add_option("--password-file", o.passwordFile,
+                 "file holding the MQTT password (or set VANTRO_MQTT_PASSWORD)")
+      ->check(CLI::ExistingFile);
+  app.add_option("--node-id", o.nodeId, "the gateway's radio node id")
+      ->capture_default_str()
+      ->check(CLI::Range(0LL, 255LL));
+  app.add_option("--network-id", o.networkId, "the radio network id")
+      ->capture_default_str()
+      ->check(CLI::Range(0LL, 255LL));
+  app.add_option("--status-dir", o.statusDir, "status directory (peer state, gateway UID)")
+      ->capture_default_str();
+  app.add_option("--firmware-dir", o.firmwareDir,
+                 "folder of the firmware files that commands may name (default: "
+                 "firmware in the status directory)");
+  app.add_option("--gpio-chip", o.gpioChip, "GPIO chip of the board reset line");
+  app.add_option("--reset-line", o.resetLine, "GPIO line offset of the board reset line")
+      ->check(CLI::Range(0u, 1023u));
+  app.add_flag("--no-hat-reset", o.noHatReset, "do not reset the board through GPIO");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    printLine(app.help());
+    result.kind = ParseResult::Kind::Exit;
+    return result;
+  } catch (const CLI::CallForVersion&) {
+    printLine(std::string("vantro-gateway ") + VANTRO_VERSION);
+    result.kind = ParseResult::Kind::Exit;
+    return result;
+  } catch (const CLI::ParseError& e) {
+    printLine(fmt::format("vantro-gateway: {}", e.what()));
+    result.kind = ParseResult::Kind::Exit;
+    result.exitCode = 2;
+    return result;
+  }
+  if (o.firmwareDir.empty()) o.firmwareDir = o.statusDir + "/firmware";
+  try {
+    if (!o.passwordFile.empty()) {
+      o.password = readPasswordFile(o.passwordFile);
+    } else if (const char* env = std::getenv("VANTRO_MQTT_PASSWORD")) {
+      o.password = env;
+    }
+  } catch (const std::exception& e) {
+    printLine(fmt::format("vantro-gateway: {}", e.what()));
+    result.kind = ParseResult::Kind::Exit;
+    result.exitCode = 2;
+  }
+  return result;
+}
+
+}  // namespace vantro::daemon

@@ -1,0 +1,51 @@
+#pragma once
+// The end-to-end rig: a real Mosquitto broker, the simulated board on a
+// pseudo-terminal, the gateway daemon, and a subscriber on the broker.
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/Broker.hpp"
+#include "tests/support/Process.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace vantro::test {
+
+class Rig {
+ public:
+  Rig();
+  ~Rig();
+
+  /// Starts the simulated board with `args` (plus --link and --rx-log) and
+  /// waits for its pty; the daemon's user may then open it.
+  void startBoard(std::vector<std::string> args);
+  /// Starts the gateway on the board's line, with its own status directory.
+  void startGateway(std::vector<std::string> extra = {});
+  /// Subscribes to `filter` (durable session `clientId` when not empty), printing
+  /// "topic payload" lines.
+  void startSubscriber(const std::string& filter, const std::string& clientId = "");
+
+  Process& board() { return *board_; }
+  Process& gateway() { return *gateway_; }
+  Process& subscriber() { return *subscriber_; }
+  Broker& broker() { return *broker_; }
+
+  /// Everything the board received so far.
+  std::string boardRx() const;
+  /// The subscriber's lines whose topic starts with `prefix`.
+  std::vector<std::string> received(const std::string& prefix) const;
+
+  std::string statusDir() const { return (dir_ / "status").string(); }
+  std::string linkPath() const { return (dir_ / "ttyHAT").string(); }
+  const TempDir& dir() const { return dir_; }
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<Broker> broker_;
+  std::unique_ptr<Process> board_;
+  std::unique_ptr<Process> gateway_;
+  std::unique_ptr<Process> subscriber_;
+};
+
+}  // namespace vantro::test
