@@ -12,9 +12,16 @@
 //
 // The port is set up so that opening and closing it never toggles DTR or RTS
 // (HUPCL cleared): only the GPIO line may reset the board.
+//
+// Threads: async reads and close() belong to the event-loop thread; write(),
+// flush(), writeCommand(), lock() and read() may be called from any thread.
+// The link must outlive every read in progress and be destroyed before its
+// io_context.
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include <asio/io_context.hpp>
 
@@ -26,6 +33,9 @@ namespace vantro {
 class SerialLink {
  public:
   static constexpr std::chrono::milliseconds kDefaultReadTimeout{1000};
+  /// A UART without flow control always drains; a write that makes no progress
+  /// for this long means the device is stuck, and is reported instead of hanging.
+  static constexpr std::chrono::seconds kWriteStallTimeout{10};
 
   /// Opens `path` at `baud` (any standard rate, 50 to 4000000). Throws
   /// std::system_error naming the path and the reason (e.g. "No such file or
@@ -40,20 +50,26 @@ class SerialLink {
   bool isOpen() const;
 
   /// Up to `n` bytes: all `n`, or fewer (possibly none) when the read time-out
-  /// passed without the rest. Throws std::system_error when the device went
-  /// away (hang-up, EIO), and Cancelled when the awaiting task is cancelled
-  /// (bytes already taken from the buffer by this call are put back).
+  /// (measured from the call) passed without the rest. Throws std::system_error
+  /// when the device went away (hang-up, EIO) or the link is or gets closed, and
+  /// Cancelled when the awaiting task is cancelled. A read takes its bytes from
+  /// the shared buffer only when it returns them, so a cancelled read loses none.
   Awaitable<Bytes> read_async(std::size_t n);
   /// One line including its line end ("\n", so "\r\n" too), or what arrived
   /// before the time-out, possibly nothing.
   Awaitable<Bytes> readline_async();
-  /// As read_async, blocking the calling thread. Must not run while an async
-  /// read on the same link is in progress.
+  /// As read_async, blocking the calling thread. Byte order stays right when it
+  /// runs beside an async read, but that async read may then only see the bytes
+  /// at its time-out, so callers use one or the other at a time.
   Bytes read(std::size_t n);
 
-  /// Writes all bytes, in order; blocks until the kernel took them.
+  /// Writes all bytes, in order; blocks until the kernel took them. Throws
+  /// std::system_error on a closed link, a device that went away, or when the
+  /// device took nothing for kWriteStallTimeout.
   void write(ByteView bytes);
-  void write(std::string_view s) { write(ByteView(reinterpret_cast<const Byte*>(s.data()), s.size())); }
+  void write(std::string_view s) {
+    write(ByteView(reinterpret_cast<const Byte*>(s.data()), s.size()));
+  }
   /// Returns when the written bytes have left the host (tcdrain).
   void flush();
   /// Writes one whole command and flushes, under the write lock.
