@@ -1,0 +1,27 @@
+#include "vantro/time/Timer/Timer.hpp"
+
+#include <stdexcept>
+
+namespace vantro {
+
+Timer::Timer(double timeout, std::function<void()> callback, TimerClock& clock)
+    : _timeout(timeout),
+      _callback(std::make_shared<const std::function<void()>>(std::move(callback))) {
+  EventLoop* loop = EventLoop::running();
+  if (loop == nullptr) throw std::logic_error("Timer needs a running event loop");
+  _task = loop->spawn(_job(_timeout, _callback, clock), "Timer");
+}
+
+void Timer::cancel() {
+  if (!_task->done()) _task->cancel();
+}
+
+Awaitable<void> Timer::_job(double timeout, std::shared_ptr<const std::function<void()>> callback,
+                            TimerClock& clock) {
+  co_await clock.sleep(timeout);
+  // The owner may replace or destroy this Timer from inside the callback (a
+  // syncer re-arms itself there); `callback` is held by this frame, not by it.
+  (*callback)();
+}
+
+}  // namespace vantro
