@@ -4,6 +4,7 @@
 
 #include <asio/signal_set.hpp>
 
+#include "daemon/Notify.hpp"
 #include "vantro/HatControl/GpioSetting.hpp"
 #include "vantro/runtime/Event.hpp"
 #include "vantro/runtime/EventLoop.hpp"
@@ -22,16 +23,20 @@ void applyGpioSetting(const Options& o) {
   setGpioSetting(s);
 }
 
-// Re-arms itself: SIGTERM and SIGINT stop, SIGHUP restarts.
-void watchSignals(asio::signal_set& signals, Event& stopSignal, Event& restartSignal) {
+// Re-arms itself: SIGTERM and SIGINT stop, SIGHUP restarts. systemd hears of
+// both before the bridge starts to tear down.
+void watchSignals(asio::signal_set& signals, Event& stopSignal, Event& restartSignal,
+                  ServiceNotifier& notifier) {
   signals.async_wait([&](const asio::error_code& ec, int signo) {
     if (ec) return;
     if (signo == SIGHUP) {
+      notifier.reloading();
       restartSignal.set();
     } else {
+      notifier.stopping();
       stopSignal.set();
     }
-    watchSignals(signals, stopSignal, restartSignal);
+    watchSignals(signals, stopSignal, restartSignal, notifier);
   });
 }
 
@@ -50,7 +55,10 @@ int runGateway(const Options& o) {
   Event stopSignal(loop.executor());
   Event restartSignal(loop.executor());
   asio::signal_set signals(loop.context(), SIGTERM, SIGINT, SIGHUP);
-  watchSignals(signals, stopSignal, restartSignal);
+  // systemd: READY=1 once each run is up, keep-alives from a loop timer.
+  ServiceNotifier notifier;
+  WatchdogKeepAlive keepAlive(loop.context(), notifier);
+  watchSignals(signals, stopSignal, restartSignal, notifier);
 
   int exitCode = 0;
   auto main = [&]() -> Awaitable<void> {
@@ -59,7 +67,8 @@ int runGateway(const Options& o) {
       std::exception_ptr failure;
       try {
         co_await startVantro(args, o.broker, o.username, o.password, o.serialDevice, o.serialSpeed,
-                             loop, stopSignal, restartSignal, isRestarting);
+                             loop, stopSignal, restartSignal, isRestarting,
+                             [&notifier] { notifier.ready(); });
       } catch (...) {
         failure = std::current_exception();
       }

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
+#include "daemon/Config.hpp"
 #include "vantro/runtime/Print.hpp"
 
 #ifndef VANTRO_VERSION
@@ -56,6 +57,24 @@ ParseResult parseOptions(int argc, char** argv) {
   app.add_option("--reset-line", o.resetLine, "GPIO line offset of the board reset line")
       ->check(CLI::Range(0u, 1023u));
   app.add_flag("--no-hat-reset", o.noHatReset, "do not reset the board through GPIO");
+
+  // The configuration file sets the options first; the command line overrides it.
+  std::string configPath = kDefaultConfigFile;
+  app.add_option("--config", configPath,
+                 "configuration file (TOML, keys named like the long options)")
+      ->capture_default_str();
+  std::string filePassword;
+  try {
+    const auto given = configPathFromArgs(argc, argv);
+    applyConfig(app, readConfigFile(given.value_or(kDefaultConfigFile), given.has_value()),
+                filePassword);
+  } catch (const ConfigError& e) {
+    printLine(fmt::format("vantro-gateway: {}", e.what()));
+    result.kind = ParseResult::Kind::Exit;
+    result.exitCode = 2;
+    return result;
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -78,6 +97,8 @@ ParseResult parseOptions(int argc, char** argv) {
       o.password = readPasswordFile(o.passwordFile);
     } else if (const char* env = std::getenv("VANTRO_MQTT_PASSWORD")) {
       o.password = env;
+    } else {
+      o.password = filePassword;
     }
   } catch (const std::exception& e) {
     printLine(fmt::format("vantro-gateway: {}", e.what()));

@@ -24,11 +24,13 @@ inline constexpr int kMqttKeepAlive = 60;
 /// One run of the bridge: reset and start-up wait (first start only), privilege
 /// drop, serial port, MQTT client, the two loops; then waits for `stopSignal`
 /// or `restartSignal` and tears the run down. Errors of the start-up steps reach
-/// the caller (a port opened by then stays open in `ser`).
+/// the caller (a port opened by then stays open in `ser`). `onRunning`, when
+/// given, is called once the run is up (port open, start-up wait over, both
+/// loops started), right before the wait for a signal.
 Awaitable<void> startVantro(const Args& args, std::string broker_host, std::string username,
                             std::string password, std::string serialDevice, unsigned serialSpeed,
                             EventLoop& eventLoop, Event& stopSignal, Event& restartSignal,
-                            bool isRestarting);
+                            bool isRestarting, std::function<void()> onRunning = {});
 
 /// The serial receive loop; ends (after its closing line) only when cancelled.
 Awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, std::string broker_host,

@@ -25,7 +25,7 @@ std::string hostName() {
 Awaitable<void> startVantro(const Args& args, std::string broker_host, std::string username,
                             std::string password, std::string serialDevice, unsigned serialSpeed,
                             EventLoop& eventLoop, Event& stopSignal, Event& restartSignal,
-                            bool isRestarting) {
+                            bool isRestarting, std::function<void()> onRunning) {
   if (!isRestarting) hardResetHat();
   dropRootPrivileges();
   ser = std::make_shared<SerialLink>(eventLoop.context(), serialDevice, serialSpeed,
@@ -46,6 +46,7 @@ Awaitable<void> startVantro(const Args& args, std::string broker_host, std::stri
   TaskPtr rxTask = eventLoop.spawn(processRxMsgs(client, broker_host, args, statusDir), "rx");
   print("Starting serial interface TX...");
   TaskPtr txTask = eventLoop.spawn(processTxMsgs(client, args, eventLoop), "tx");
+  if (onRunning) onRunning();
 
   std::exception_ptr waitError;
   try {
