@@ -3,6 +3,7 @@
 // status directory as one file per peer ("{uid}.status"), and the per-peer key
 // derived from the network master key ("network.key").
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -35,6 +36,13 @@ class ChachaSerialRFM69 {
   /// file, fsync, rename, fsync of the directory), mode 0600. Throws
   /// std::invalid_argument for blocks of the wrong size, std::system_error on I/O errors.
   static void storeState(const std::string& statusDir, ByteView first, ByteView second);
+  /// As above; `beforeCommit` runs with the temporary file's path once it is
+  /// written and synced, before it replaces the old state (lets tests stop there).
+  static void storeState(const std::string& statusDir, ByteView first, ByteView second,
+                         const std::function<void(const std::string& tempPath)>& beforeCommit);
+
+  /// "{statusDir}/{uid}.status".
+  static std::string statePath(const std::string& statusDir, std::uint32_t uid);
 
   int nodeId() const { return nodeId_; }
   int rssiThreshold() const { return rssiThreshold_; }
