@@ -68,8 +68,8 @@ ConfigFile readConfigFile(const std::string& path, bool mustExist) {
     throw ConfigError(
         fmt::format("cannot read configuration file {}: {}", path, std::strerror(err)));
   }
-  if (!S_ISREG(st.st_mode)) {
-    throw ConfigError(fmt::format("configuration file {} is not a regular file", path));
+  if (S_ISDIR(st.st_mode)) {
+    throw ConfigError(fmt::format("configuration file {} is a directory", path));
   }
   file.path = path;
   file.readableByOthers = (st.st_mode & S_IROTH) != 0;

@@ -196,5 +196,18 @@ TEST_F(ConfigOptions, PasswordFileAndEnvironmentOverrideTheFilePassword) {
   EXPECT_EQ(r.options.password, "fromenv");
 }
 
+// The package installs packaging/gateway.conf as /etc/vantro/gateway.conf.
+TEST_F(ConfigOptions, ShippedDefaultConfigurationIsAccepted) {
+  const char* srcDir = std::getenv("VANTRO_SOURCE_DIR");
+  if (!srcDir) GTEST_SKIP() << "VANTRO_SOURCE_DIR not set";
+  const std::string path = std::string(srcDir) + "/packaging/gateway.conf";
+  const ConfigFile f = readConfigFile(path, true);
+  EXPECT_FALSE(f.find("password"));
+  const ParseResult r = parse({"--config", path});
+  ASSERT_EQ(r.kind, ParseResult::Kind::Run);
+  EXPECT_EQ(r.options.serialDevice, "/dev/serial0");
+  EXPECT_EQ(r.options.statusDir, "/var/telvari-gateway");
+}
+
 }  // namespace
 }  // namespace vantro::daemon
