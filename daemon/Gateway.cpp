@@ -16,9 +16,16 @@ namespace vantro::daemon {
 namespace {
 
 void applyGpioSetting(const Options& o) {
-  GpioSetting s = defaultRaspiGpioSetting();
+  // An empty chip leaves chip and line to the board kind found at reset time.
+  // A line given alone is on gpiochip0, the chip of both board kinds.
+  GpioSetting s;
   if (o.gpioChip) s.chip = *o.gpioChip;
-  if (o.resetLine) s.line = *o.resetLine;
+  if (o.resetLine) {
+    if (s.chip.empty()) s.chip = "gpiochip0";
+    s.line = *o.resetLine;
+  } else if (!s.chip.empty()) {
+    s.line = defaultRaspiGpioSetting().line;
+  }
   s.noReset = o.noHatReset;
   setGpioSetting(s);
 }

@@ -14,8 +14,10 @@ Bytes block(vantro::Byte boardType, vantro::Byte radio, std::string serial = "SN
           boardType, 1,    2,    3,     // hardware revision 1.2.3
           7,         11,   0xE7, 0x07,  // build date 7.11.2023 (year little-endian)
           radio};
-  b.insert(b.end(), serial.begin(), serial.end());
   b.resize(30, 0);
+  for (std::size_t i = 0; i < serial.size() && 17 + i < b.size(); ++i) {
+    b[17 + i] = static_cast<vantro::Byte>(serial[i]);
+  }
   return b;
 }
 

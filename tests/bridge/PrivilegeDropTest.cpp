@@ -2,9 +2,11 @@
 // own identity. The account database is a stand-in; the set-id calls are real.
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 
@@ -60,6 +62,8 @@ struct ChildResult {
 // Runs the drop in a child; its printed lines and what it checked come back in a file.
 ChildResult runInChild(const FakeAccounts& db, bool keepSysTime) {
   vantro::test::TempDir dir;
+  std::filesystem::permissions(dir.path(),
+                               std::filesystem::perms::all);  // the child writes as 1001
   const std::string out = (dir / "out").string();
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -109,16 +113,19 @@ TEST(PrivilegeDrop, AsRootSwitchesToTheAccountWithItsListedGroups) {
 TEST(PrivilegeDrop, KeepsOnlyTheClockCapability) {
   if (::getuid() != 0) GTEST_SKIP() << "needs root";
   vantro::test::TempDir dir;
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
   const std::string out = (dir / "caps").string();
   const pid_t pid = ::fork();
   if (pid == 0) {
     vantro::test::PrintCapture capture;
     vantro::dropPrivilegesTo("tlv", standardAccounts(), true);
+    ::prctl(PR_SET_DUMPABLE, 1L, 0L, 0L, 0L);  // the change of user made /proc/self root's
     std::ifstream status("/proc/self/status");
     std::ofstream f(out);
     for (std::string l; std::getline(status, l);) {
       if (l.rfind("Cap", 0) == 0) f << l << "\n";
     }
+    f.close();
     ::_exit(0);
   }
   int st = 0;
@@ -126,11 +133,13 @@ TEST(PrivilegeDrop, KeepsOnlyTheClockCapability) {
   ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
   std::ifstream f(out);
   std::map<std::string, std::string> caps;
+  std::string all;
   for (std::string l; std::getline(f, l);) {
+    all += l + "\n";
     caps[l.substr(0, l.find(':'))] = l.substr(l.find_last_of('\t') + 1);
   }
   // CAP_SYS_TIME is bit 25.
-  EXPECT_EQ(caps["CapPrm"], "0000000002000000");
+  EXPECT_EQ(caps["CapPrm"], "0000000002000000") << all;
   EXPECT_EQ(caps["CapEff"], "0000000002000000");
   EXPECT_EQ(caps["CapInh"], "0000000002000000");
   EXPECT_EQ(caps["CapAmb"], "0000000002000000");

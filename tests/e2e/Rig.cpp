@@ -21,6 +21,10 @@ void giveToDaemonUser(const std::filesystem::path& p) {
 }  // namespace
 
 Rig::Rig() : broker_(std::make_unique<Broker>()) {
+  // The daemon runs as another user: it must reach the link and its status folder.
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_all |
+                                                std::filesystem::perms::group_exec |
+                                                std::filesystem::perms::others_exec);
   std::filesystem::create_directories(dir_ / "status");
   giveToDaemonUser(dir_ / "status");
 }

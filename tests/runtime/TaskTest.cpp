@@ -29,6 +29,20 @@ TEST(Task, StartsAtTheNextTurnNotInsideSpawn) {
   EXPECT_TRUE(loop.allTasks().empty());
 }
 
+TEST(Task, SpawnedFromATaskStartsAfterTheSpawnerYields) {
+  EventLoop loop;
+  std::vector<int> order;
+  loop.runUntilComplete([&]() -> Awaitable<void> {
+    loop.spawn([&]() -> Awaitable<void> {
+      order.push_back(2);
+      co_return;
+    });
+    order.push_back(1);
+    co_await vantro::sleep(1ms);
+  }());
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
 TEST(Task, FailureIsKeptWithTheTask) {
   EventLoop loop;
   auto t = loop.spawn([]() -> Awaitable<void> {

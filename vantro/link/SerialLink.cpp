@@ -120,10 +120,13 @@ struct SerialLink::Impl {
     co_await throwIfCancelled();
     const auto deadline = Clock::now() + readTimeout;
     for (;;) {
+      // No declaration in the if: g++ 12 destroys such variables twice in coroutines.
+      std::optional<Bytes> out;
       {
         std::lock_guard lock(bufferMutex);
-        if (auto out = stepLocked(complete, cap, deadline)) co_return std::move(*out);
+        out = stepLocked(complete, cap, deadline);
       }
+      if (out) co_return std::move(*out);
       co_await waitReadable(deadline);
       co_await throwIfCancelled();
     }

@@ -2,6 +2,7 @@
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
@@ -111,6 +112,9 @@ TaskPtr EventLoop::spawn(Awaitable<void> body, std::string name) {
     // Cancellation is reported by the runtime's own awaits as Cancelled; asio
     // must not turn every later await of a cancelled task into an error.
     co_await asio::this_coro::throw_if_cancelled(false);
+    // co_spawn runs the body inline when called on the loop thread; a task
+    // starts at the loop's next turn, never inside spawn().
+    co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
     t->started_ = true;
     if (t->cancelRequested_) throw Cancelled();
     co_await std::move(b);

@@ -53,31 +53,45 @@ class WorkerPool {
   std::thread worker_;
 };
 
+namespace detail {
+
+template <typename R>
+struct PoolCall {
+  explicit PoolCall(asio::any_io_executor ex) : done(std::move(ex)) {}
+  Event done;
+  std::exception_ptr error;
+  std::conditional_t<std::is_void_v<R>, bool, std::optional<R>> value{};
+};
+
+template <typename R>
+Awaitable<R> awaitPoolCall(std::shared_ptr<PoolCall<R>> call) {
+  co_await call->done.wait();
+  if (call->error) std::rethrow_exception(call->error);
+  if constexpr (!std::is_void_v<R>) co_return std::move(*call->value);
+}
+
+}  // namespace detail
+
+// Not a coroutine itself: g++ 12 mishandles a capturing lambda passed as a
+// temporary to a coroutine whose await then throws (it is destroyed twice), so
+// the callable is consumed here and only a shared pointer enters the coroutine.
 template <typename F>
 Awaitable<std::invoke_result_t<F>> WorkerPool::run(F f) {
   using R = std::invoke_result_t<F>;
-  struct Shared {
-    explicit Shared(asio::any_io_executor ex) : done(std::move(ex)) {}
-    Event done;
-    std::exception_ptr error;
-    std::conditional_t<std::is_void_v<R>, bool, std::optional<R>> value{};
-  };
-  auto shared = std::make_shared<Shared>(loop_);
-  submit([shared, f = std::move(f), loop = loop_]() mutable {
+  auto call = std::make_shared<detail::PoolCall<R>>(loop_);
+  submit([call, f = std::move(f), loop = loop_]() mutable {
     try {
       if constexpr (std::is_void_v<R>) {
         f();
       } else {
-        shared->value.emplace(f());
+        call->value.emplace(f());
       }
     } catch (...) {
-      shared->error = std::current_exception();
+      call->error = std::current_exception();
     }
-    asio::post(loop, [shared] { shared->done.set(); });
+    asio::post(loop, [call] { call->done.set(); });
   });
-  co_await shared->done.wait();
-  if (shared->error) std::rethrow_exception(shared->error);
-  if constexpr (!std::is_void_v<R>) co_return std::move(*shared->value);
+  return detail::awaitPoolCall<R>(std::move(call));
 }
 
 }  // namespace vantro

@@ -90,19 +90,26 @@ Awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, std::string br
                               Args args, std::string dir) {
   std::vector<Byte> msgStart;
   auto msgParser = std::make_shared<SensorMsgParser>();
-  bool rebound = false;
+  // A restarted run finds the protocol object of the earlier run: it takes over
+  // this run's port and client, and the client connects, so that on_connect
+  // wakes the board again.
+  if (myProtocol) {
+    myProtocol->rebind(ser, client, msgParser);
+    learnNodesIntoModuleTable(*myProtocol);
+    std::exception_ptr error;
+    try {
+      co_await connectMqtt(client, broker_host, args.brokerPort);
+    } catch (const Cancelled&) {
+      print("RX: Serial connection cancelled.");
+      co_return;
+    } catch (...) {
+      error = std::current_exception();
+    }
+    if (error) printTrace(error);
+  }
   for (;;) {
     std::exception_ptr error;
     try {
-      // A restarted run finds the protocol object of the earlier run: it takes
-      // over this run's port and client, and the client connects, so that
-      // on_connect wakes the board again.
-      if (myProtocol && !rebound) {
-        rebound = true;
-        myProtocol->rebind(ser, client, msgParser);
-        learnNodesIntoModuleTable(*myProtocol);
-        co_await connectMqtt(client, broker_host, args.brokerPort);
-      }
       const Bytes bytesRead = co_await ser->read_async(1);
       if (!bytesRead.empty()) msgStart.push_back(bytesRead[0]);
       if (msgStart.size() == 2) {

@@ -18,8 +18,12 @@ Awaitable<void> processTxMsgs(std::shared_ptr<MqttClient>, Args, EventLoop& even
   for (;;) {
     std::exception_ptr error;
     try {
-      if (auto protocol = myProtocol) {
-        co_await executor.run([protocol] { protocol->txQueuedMsgs(); });
+      // g++ 12 destroys a capturing lambda twice when it is a temporary of a
+      // co_await that throws (a cancellation here), so the job is a named object.
+      const std::shared_ptr<TelvariSpeakV1> protocol = myProtocol;
+      if (protocol) {
+        auto job = [protocol] { protocol->txQueuedMsgs(); };
+        co_await executor.run(job);
       } else {
         co_await sleep(kIdlePoll);
       }
@@ -39,7 +43,7 @@ Awaitable<void> processTxMsgs(std::shared_ptr<MqttClient>, Args, EventLoop& even
   }
   // Release a worker blocked on the empty queue, then wait for the worker to
   // finish the job it is in. Jobs still queued stay in the queue.
-  if (auto protocol = myProtocol) protocol->scheduleTx(emptyFunc);
+  if (myProtocol) myProtocol->scheduleTx(emptyFunc);
   executor.shutdown(true);
   print("TX: Serial connection cancelled.");
 }
