@@ -35,18 +35,20 @@ Rig::~Rig() {
   subscriber_.reset();
 }
 
-void Rig::startBoard(std::vector<std::string> args) {
+void Rig::startBoard(std::vector<std::string> args, std::vector<std::string> env) {
   std::vector<std::string> argv{bin("vantro-hat-sim"), "--link", linkPath(), "--rx-log",
                                 (dir_ / "board-rx.log").string()};
   argv.insert(argv.end(), args.begin(), args.end());
-  board_ = std::make_unique<Process>(argv);
+  Process::Options opts;
+  opts.extraEnv = std::move(env);
+  board_ = std::make_unique<Process>(argv, opts);
   if (board_->waitForPart("PTY /dev/", 10s) < 0) {
     throw std::runtime_error("the simulated board did not start:\n" + board_->output());
   }
   giveToDaemonUser(std::filesystem::canonical(linkPath()));
 }
 
-void Rig::startGateway(std::vector<std::string> extra) {
+void Rig::startGateway(std::vector<std::string> extra, std::vector<std::string> env) {
   std::vector<std::string> argv{bin("vantro-gateway"),
                                 "--serial-device",
                                 linkPath(),
@@ -60,6 +62,7 @@ void Rig::startGateway(std::vector<std::string> extra) {
   argv.insert(argv.end(), extra.begin(), extra.end());
   Process::Options opts;
   opts.runAsUid = unprivilegedUid();
+  opts.extraEnv = std::move(env);
   gateway_ = std::make_unique<Process>(argv, opts);
 }
 

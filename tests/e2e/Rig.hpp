@@ -18,10 +18,12 @@ class Rig {
   ~Rig();
 
   /// Starts the simulated board with `args` (plus --link and --rx-log) and
-  /// waits for its pty; the daemon's user may then open it.
-  void startBoard(std::vector<std::string> args);
-  /// Starts the gateway on the board's line, with its own status directory.
-  void startGateway(std::vector<std::string> extra = {});
+  /// waits for its pty; the daemon's user may then open it. `env` entries
+  /// ("NAME=value") are added to its environment.
+  void startBoard(std::vector<std::string> args, std::vector<std::string> env = {});
+  /// Starts the gateway on the board's line, with its own status directory and
+  /// the `env` entries added to its environment.
+  void startGateway(std::vector<std::string> extra = {}, std::vector<std::string> env = {});
   /// Subscribes to `filter` (durable session `clientId` when not empty), printing
   /// "topic payload" lines.
   void startSubscriber(const std::string& filter, const std::string& clientId = "");
