@@ -4,6 +4,7 @@
 
 #include <asio/signal_set.hpp>
 
+#include "daemon/CommandDispatch.hpp"
 #include "daemon/Notify.hpp"
 #include "vantro/HatControl/GpioSetting.hpp"
 #include "vantro/runtime/Event.hpp"
@@ -66,6 +67,8 @@ int runGateway(const Options& o) {
   ServiceNotifier notifier;
   WatchdogKeepAlive keepAlive(loop.context(), notifier);
   watchSignals(signals, stopSignal, restartSignal, notifier);
+  // Node commands on "tx/..." become transmit jobs.
+  setCommandHandler(CommandDispatcher(o.firmwareDir));
 
   int exitCode = 0;
   auto main = [&]() -> Awaitable<void> {
@@ -100,6 +103,7 @@ int runGateway(const Options& o) {
     }
   };
   loop.runUntilComplete(main());
+  setCommandHandler({});
   signals.cancel();
   return exitCode;
 }
