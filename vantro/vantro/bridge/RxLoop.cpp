@@ -109,11 +109,16 @@ Awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, std::string br
   }
   for (;;) {
     std::exception_ptr error;
+    // A window with a byte that is not ASCII is line noise already consumed:
+    // its error is printed but costs no pause, since the line has no flow
+    // control and pausing per noise byte would let noise back up real records.
+    bool undecodableWindow = false;
     try {
       const Bytes bytesRead = co_await ser->read_async(1);
       if (!bytesRead.empty()) msgStart.push_back(bytesRead[0]);
       if (msgStart.size() == 2) {
         if (msgStart[0] >= 0x80 || msgStart[1] >= 0x80) {
+          undecodableWindow = true;
           throw std::invalid_argument(fmt::format(
               "'ascii' codec can't decode {}: ordinal not in range(128)", bytesLiteral(msgStart)));
         }
@@ -150,11 +155,13 @@ Awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, std::string br
       printTrace(error);
       // A full window is emptied, so that the next byte starts a fresh one.
       if (msgStart.size() >= 2) msgStart.clear();
-      try {
-        co_await sleep(kErrorPause);
-      } catch (const Cancelled&) {
-        print("RX: Serial connection cancelled.");
-        co_return;
+      if (!undecodableWindow) {
+        try {
+          co_await sleep(kErrorPause);
+        } catch (const Cancelled&) {
+          print("RX: Serial connection cancelled.");
+          co_return;
+        }
       }
     }
   }
