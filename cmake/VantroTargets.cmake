@@ -1,3 +1,12 @@
+option(VANTRO_PCH "Precompile the heavy common headers (faster builds)" OFF)
+
+# Precompiles cmake/pch.hpp for a target whose sources use asio.
+function(vantro_precompile name)
+  if(VANTRO_PCH)
+    target_precompile_headers(${name} PRIVATE ${PROJECT_SOURCE_DIR}/cmake/pch.hpp)
+  endif()
+endfunction()
+
 # vantro_library(NAME DIRS dir... [PUBLIC deps...] [PRIVATE deps...])
 # A shared library made of every .cpp directly in the given folders. Headers are
 # included from the repository root ("vantro/link/SerialLink.hpp"). A library
@@ -19,6 +28,7 @@ function(vantro_library name)
   add_library(${name} SHARED ${sources})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
+  vantro_precompile(${name})
   set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION}
                                            SOVERSION ${PROJECT_VERSION_MAJOR})
 endfunction()
@@ -31,6 +41,7 @@ function(vantro_test name dir)
   endif()
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${ARGN} test_support GTest::gtest_main GTest::gmock)
+  vantro_precompile(${name})
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT
       "VANTRO_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VANTRO_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
