@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/parser/RecordingMqttClient.hpp"
+#include "tests/support/RecordingMqttClient.hpp"
 #include "vantro/parser/SensorKinds.hpp"
 #include "vantro/parser/SensorMsgParser.hpp"
 

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/PrintCapture.hpp"
+#include "tests/support/RecordingMqttClient.hpp"
 #include "tests/support/Pty.hpp"
 #include "tests/support/TempDir.hpp"
 #include "vantro/link/SerialLink.hpp"
@@ -34,23 +35,6 @@ using namespace std::chrono_literals;
 constexpr std::chrono::milliseconds kLinkTimeout{300};
 /// How long the master side listens for bytes that should not come.
 constexpr std::chrono::milliseconds kQuiet{100};
-
-/// Records publications instead of sending them.
-class RecordingMqttClient : public MqttClient {
- public:
-  struct Publication {
-    std::string topic;
-    std::string payload;
-    int qos;
-    bool retain;
-  };
-  RecordingMqttClient() : MqttClient(NoLibrary{}) {}
-  using MqttClient::publish;
-  void publish(const std::string& topic, ByteView payload, int qos, bool retain) override {
-    publications.push_back({topic, std::string(payload.begin(), payload.end()), qos, retain});
-  }
-  std::vector<Publication> publications;
-};
 
 /// Stand-in commands: while one lives, PATH holds only its bin directory, so
 /// the host's own ntpstat and date can never run. A recorder appends its
