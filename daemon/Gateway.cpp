@@ -48,6 +48,16 @@ void watchSignals(asio::signal_set& signals, Event& stopSignal, Event& restartSi
   });
 }
 
+struct ModuleStateRelease {
+  ModuleStateRelease() = default;
+  ModuleStateRelease(const ModuleStateRelease&) = delete;
+  ModuleStateRelease& operator=(const ModuleStateRelease&) = delete;
+  ~ModuleStateRelease() {
+    myProtocol.reset();
+    ser.reset();
+  }
+};
+
 }  // namespace
 
 int runGateway(const Options& o) {
@@ -60,6 +70,10 @@ int runGateway(const Options& o) {
   args.firmwareDir = o.firmwareDir;
 
   EventLoop loop;
+  // The protocol object and the link outlive a run but hold timers and sockets
+  // of this loop: release them before the loop goes, also when leaving by an
+  // exception, rather than at process exit after it.
+  const ModuleStateRelease release;
   Event stopSignal(loop.executor());
   Event restartSignal(loop.executor());
   asio::signal_set signals(loop.context(), SIGTERM, SIGINT, SIGHUP);

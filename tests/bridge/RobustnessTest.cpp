@@ -27,12 +27,12 @@ using vantro::Bytes;
 
 namespace {
 
-constexpr std::size_t kNoiseBytes = 2 * 1024 * 1024;
+constexpr std::size_t kNoiseBytes = 512 * 1024;
 constexpr std::size_t kNoiseChunk = 4096;  // one valid record after each chunk
 constexpr std::uint32_t kNoiseNodeUid = 5000;
 constexpr std::uint32_t kTailNodeUid = 7777;
 constexpr int kTailRecords = 50;
-constexpr auto kLimit = 80s;  // typically 3 to 25 s; a slow sanitizer run gets more
+constexpr auto kLimit = 120s;  // typically 1 to 20 s; a slow sanitizer run gets more
 
 // Keeps the (many) printed lines out of memory: only counts them.
 class PrintCounter {
