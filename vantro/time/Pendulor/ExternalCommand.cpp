@@ -4,12 +4,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <stdexcept>
 #include <system_error>
 
@@ -150,6 +152,31 @@ void drain(Fd& fd, std::string& into) {
   }
 }
 
+// The program posix_spawnp would run, found the same way: a name with a slash
+// as it is, others along PATH ("/bin:/usr/bin" without one). Looked up here so
+// that a missing program is an error of the caller everywhere, also where
+// posix_spawn cannot report a failed exec (it does under qemu-user, whose
+// vfork is a fork).
+bool findProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0;
+  const char* env = ::getenv("PATH");
+  const std::string path = env != nullptr ? env : "/bin:/usr/bin";
+  std::size_t begin = 0;
+  while (begin <= path.size()) {
+    std::size_t end = path.find(':', begin);
+    if (end == std::string::npos) end = path.size();
+    // An empty entry is the working directory.
+    const std::string dir = end == begin ? "." : path.substr(begin, end - begin);
+    const std::string candidate = dir + "/" + name;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0)
+      return true;
+    begin = end + 1;
+  }
+  return false;
+}
+
 int openPidFd(pid_t pid) {
 #ifdef SYS_pidfd_open
   return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
@@ -168,6 +195,10 @@ CommandResult runCommand(const std::vector<std::string>& argv,
     throw std::invalid_argument("runCommand: no command name");
   const std::string& name = argv.front();
   const auto deadline = Clock::now() + timeout;
+  if (!findProgram(name)) {
+    throw std::system_error(ENOENT, std::generic_category(),
+                            fmt::format("could not start command '{}'", name));
+  }
 
   Fd outRead, outWrite, errRead, errWrite;
   makePipe(outRead, outWrite);
