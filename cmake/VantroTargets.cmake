@@ -42,7 +42,8 @@ function(vantro_test name dir)
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${ARGN} test_support GTest::gtest_main GTest::gmock)
   vantro_precompile(${name})
+  # Labelled with the executable, so that a partial build can run just its tests.
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT
+    PROPERTIES LABELS ${name} ENVIRONMENT
       "VANTRO_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VANTRO_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -20,9 +21,17 @@ constexpr std::string_view kStatusSuffix = ".status";
 // not a decimal UID are skipped.
 std::vector<std::uint32_t> storedPeers(const std::string& dir) {
   std::vector<std::uint32_t> uids;
-  DIR* d = ::opendir(dir.c_str());
+  const std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), &::closedir);
   if (!d) throw std::system_error(errno, std::generic_category(), "cannot list " + dir);
-  while (dirent* e = ::readdir(d)) {
+  // readdir ends with null both at the end and on an error; only errno tells
+  // them apart, and a listing cut short would leave peers without their state.
+  for (;;) {
+    errno = 0;
+    const dirent* e = ::readdir(d.get());
+    if (e == nullptr) {
+      if (errno != 0) throw std::system_error(errno, std::generic_category(), "cannot list " + dir);
+      break;
+    }
     const std::string_view name(e->d_name);
     if (name.empty() || name.front() == '.') continue;  // hidden files do not match *.status
     if (name.size() <= kStatusSuffix.size() || !name.ends_with(kStatusSuffix)) continue;
@@ -32,7 +41,6 @@ std::vector<std::uint32_t> storedPeers(const std::string& dir) {
     const auto [ptr, ec] = std::from_chars(stem.data(), stem.data() + stem.size(), uid);
     if (ec == std::errc() && ptr == stem.data() + stem.size()) uids.push_back(uid);
   }
-  ::closedir(d);
   return uids;
 }
 

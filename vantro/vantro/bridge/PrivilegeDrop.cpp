@@ -103,7 +103,10 @@ void dropPrivilegesTo(const std::string& account, const AccountDatabase& db, boo
   print("user ID real/effective/saved ({}, {}, {})", r, e, s);
   const int n = ::getgroups(0, nullptr);
   std::vector<gid_t> groups(static_cast<std::size_t>(n > 0 ? n : 0));
-  if (n > 0) ::getgroups(n, groups.data());
+  if (n > 0) {
+    const int got = ::getgroups(n, groups.data());
+    groups.resize(static_cast<std::size_t>(got > 0 ? got : 0));
+  }
   vantro::print("Suppl. groups [{}], effective group {}, real group {}",
                 fmt::format("{}", fmt::join(groups, ", ")), ::getegid(), ::getgid());
 }
