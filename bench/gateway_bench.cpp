@@ -30,6 +30,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -237,12 +238,12 @@ class Daemon {
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
   }
 
-  /// Resident memory now (VmRSS), in MB.
-  double residentMb() const {
+  /// A memory figure of /proc/PID/status now ("VmRSS:", "RssAnon:", ...), in MB.
+  double statusMb(std::string_view wanted = "VmRSS:") const {
     std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
     std::string key;
     while (in >> key) {
-      if (key == "VmRSS:") {
+      if (key == wanted) {
         double kb = 0;
         in >> kb;
         return kb / 1024.0;
@@ -369,6 +370,8 @@ struct GatewayRun {
   double cpuNetPerRecordUs = 0;  // without what the start-up cost
   double userShare = 0;          // of the CPU time, the part in user space
   double rssAtStartMb = 0;       // resident before the traffic
+  double rssFileMb = 0;          // after the traffic: program and library pages
+  double rssAnonMb = 0;          // after the traffic: heap, stacks
   double sendRate = 0;           // records per second the board got rid of
   long maxRssKb = 0;
   std::vector<double> latenciesUs;
@@ -419,7 +422,7 @@ GatewayRun runGateway(std::size_t records, std::optional<double> rate) {
     return result;
   }
   const double cpuAtStart = gw.cpuSecondsSoFar();
-  result.rssAtStartMb = gw.residentMb();
+  result.rssAtStartMb = gw.statusMb();
 
   // The flood of 20,000 records takes a few seconds; allow a slow machine.
   const auto limit = std::chrono::seconds(30 + records / 200);
@@ -428,6 +431,10 @@ GatewayRun runGateway(std::size_t records, std::optional<double> rate) {
     print("the board did not finish its traffic");
   }
   result.received = sub.waitFor(records, 3s, limit);
+  // Of the resident memory, the pages of the program and its shared libraries
+  // (shared with every other process that maps them) and the daemon's own.
+  result.rssFileMb = gw.statusMb("RssFile:");
+  result.rssAnonMb = gw.statusMb("RssAnon:");
   const auto usage = gw.stop(15s);
   if (!usage) {
     print("the gateway did not stop:\n{}", gw.output());
@@ -605,6 +612,9 @@ int main(int argc, char** argv) {
       print("{:<44} {:>14.2f}   < 8", "daemon peak resident memory, MB",
             static_cast<double>(flood.maxRssKb) / 1024.0);
       print("{:<44} {:>14.2f}   -", "  resident before the traffic, MB", flood.rssAtStartMb);
+      print("{:<44} {:>14.2f}   -", "  after it: program and library pages, MB",
+            flood.rssFileMb);
+      print("{:<44} {:>14.2f}   -", "  after it: heap and stacks, MB", flood.rssAnonMb);
       print("{:<44} {:>14.0f}   -", "  board's send rate (tx-log), records/s", flood.sendRate);
     } else {
       print("flood: the run failed");
