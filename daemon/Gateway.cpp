@@ -52,10 +52,7 @@ struct ModuleStateRelease {
   ModuleStateRelease() = default;
   ModuleStateRelease(const ModuleStateRelease&) = delete;
   ModuleStateRelease& operator=(const ModuleStateRelease&) = delete;
-  ~ModuleStateRelease() {
-    myProtocol.reset();
-    ser.reset();
-  }
+  ~ModuleStateRelease() { releaseLoopBoundState(); }
 };
 
 }  // namespace
@@ -70,9 +67,7 @@ int runGateway(const Options& o) {
   args.firmwareDir = o.firmwareDir;
 
   EventLoop loop;
-  // The protocol object and the link outlive a run but hold timers and sockets
-  // of this loop: release them before the loop goes, also when leaving by an
-  // exception, rather than at process exit after it.
+  // Before the loop goes, also when leaving by an exception.
   const ModuleStateRelease release;
   Event stopSignal(loop.executor());
   Event restartSignal(loop.executor());

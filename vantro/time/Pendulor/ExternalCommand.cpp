@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -152,13 +153,22 @@ void drain(Fd& fd, std::string& into) {
   }
 }
 
-// The program posix_spawnp would run, found the same way: a name with a slash
-// as it is, others along PATH ("/bin:/usr/bin" without one). Looked up here so
+// The program to run for `name`, found as posix_spawnp finds it: a name with a
+// slash as it is, others along PATH ("/bin:/usr/bin" without one); nothing
+// when there is none. Looked up here, and the path handed to posix_spawn, so
 // that a missing program is an error of the caller everywhere, also where
-// posix_spawn cannot report a failed exec (it does under qemu-user, whose
-// vfork is a fork).
-bool findProgram(const std::string& name) {
-  if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0;
+// posix_spawn cannot report a failed exec (under qemu-user, whose vfork is a
+// fork).
+std::optional<std::string> findProgram(const std::string& name) {
+  const auto runnable = [](const std::string& candidate) {
+    struct stat st {};
+    return ::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(candidate.c_str(), X_OK) == 0;
+  };
+  if (name.find('/') != std::string::npos) {
+    if (runnable(name)) return name;
+    return std::nullopt;
+  }
   const char* env = ::getenv("PATH");
   const std::string path = env != nullptr ? env : "/bin:/usr/bin";
   std::size_t begin = 0;
@@ -167,14 +177,11 @@ bool findProgram(const std::string& name) {
     if (end == std::string::npos) end = path.size();
     // An empty entry is the working directory.
     const std::string dir = end == begin ? "." : path.substr(begin, end - begin);
-    const std::string candidate = dir + "/" + name;
-    struct stat st {};
-    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        ::access(candidate.c_str(), X_OK) == 0)
-      return true;
+    std::string candidate = dir + "/" + name;
+    if (runnable(candidate)) return candidate;
     begin = end + 1;
   }
-  return false;
+  return std::nullopt;
 }
 
 int openPidFd(pid_t pid) {
@@ -195,7 +202,8 @@ CommandResult runCommand(const std::vector<std::string>& argv,
     throw std::invalid_argument("runCommand: no command name");
   const std::string& name = argv.front();
   const auto deadline = Clock::now() + timeout;
-  if (!findProgram(name)) {
+  const std::optional<std::string> program = findProgram(name);
+  if (!program) {
     throw std::system_error(ENOENT, std::generic_category(),
                             fmt::format("could not start command '{}'", name));
   }
@@ -232,7 +240,8 @@ CommandResult runCommand(const std::vector<std::string>& argv,
   cargv.push_back(nullptr);
 
   pid_t pid = -1;
-  if (int rc = posix_spawnp(&pid, name.c_str(), actions.get(), attr.get(), cargv.data(), environ);
+  if (int rc =
+          posix_spawn(&pid, program->c_str(), actions.get(), attr.get(), cargv.data(), environ);
       rc != 0) {
     throw std::system_error(rc, std::generic_category(),
                             fmt::format("could not start command '{}'", name));

@@ -13,6 +13,11 @@ std::map<std::string, std::shared_ptr<IntelHex>> ihexCache;
 nlohmann::json flashUpdateStatus = nlohmann::json::object();
 PeerModeReply peerModeReply;
 
+void releaseLoopBoundState() {
+  myProtocol.reset();
+  ser.reset();
+}
+
 int NodeIdTable::get(std::uint32_t uid) const {
   std::lock_guard lock(mutex_);
   const auto it = map_.find(uid);

@@ -71,4 +71,9 @@ extern std::map<std::string, std::shared_ptr<IntelHex>> ihexCache;
 extern nlohmann::json flashUpdateStatus;
 extern PeerModeReply peerModeReply;
 
+/// Releases the protocol object and the serial link. They outlive a run but
+/// hold timers and sockets of the event loop, so the owner of the loop calls
+/// this before the loop goes rather than leaving them to process exit.
+void releaseLoopBoundState();
+
 }  // namespace vantro
