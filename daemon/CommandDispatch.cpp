@@ -11,10 +11,10 @@
 
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/runtime/Print.hpp"
-#include "vantro/vantro/bridge/State.hpp"
-#include "vantro/vantro/commands/NodeCommands.hpp"
-#include "vantro/vantro/commands/NodeFrames.hpp"
-#include "vantro/vantro/commands/ValueConversion.hpp"
+#include "vantro/bridge/State.hpp"
+#include "vantro/commands/NodeCommands.hpp"
+#include "vantro/commands/NodeFrames.hpp"
+#include "vantro/commands/ValueConversion.hpp"
 
 namespace vantro::daemon {
 namespace {

@@ -10,8 +10,8 @@
 #include "vantro/runtime/Event.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 #include "vantro/runtime/Print.hpp"
-#include "vantro/vantro/bridge/Bridge.hpp"
-#include "vantro/vantro/bridge/State.hpp"
+#include "vantro/bridge/Bridge.hpp"
+#include "vantro/bridge/State.hpp"
 
 namespace vantro::daemon {
 namespace {

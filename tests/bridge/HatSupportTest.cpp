@@ -7,7 +7,7 @@
 #include "tests/support/Pty.hpp"
 #include "tests/support/TempDir.hpp"
 #include "vantro/runtime/EventLoop.hpp"
-#include "vantro/vantro/bridge/Bridge.hpp"
+#include "vantro/bridge/Bridge.hpp"
 
 using namespace std::chrono_literals;
 

@@ -1,7 +1,7 @@
 // Decoding of the board's identity block.
 #include <gtest/gtest.h>
 
-#include "vantro/vantro/bridge/GatewayIdentity.hpp"
+#include "vantro/bridge/GatewayIdentity.hpp"
 
 using vantro::Bytes;
 using vantro::decodeGatewayIdentity;

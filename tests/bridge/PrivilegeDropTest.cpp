@@ -12,7 +12,7 @@
 
 #include "tests/support/PrintCapture.hpp"
 #include "tests/support/TempDir.hpp"
-#include "vantro/vantro/bridge/PrivilegeDrop.hpp"
+#include "vantro/bridge/PrivilegeDrop.hpp"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include "vantro/protocol/TelvariSpeakV2/TelvariSpeakV2.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 #include "vantro/runtime/Print.hpp"
-#include "vantro/vantro/bridge/Bridge.hpp"
-#include "vantro/vantro/bridge/State.hpp"
+#include "vantro/bridge/Bridge.hpp"
+#include "vantro/bridge/State.hpp"
 
 using namespace std::chrono_literals;
 using vantro::Awaitable;

@@ -7,8 +7,8 @@
 #include "tests/support/TempDir.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/runtime/EventLoop.hpp"
-#include "vantro/vantro/bridge/Bridge.hpp"
-#include "vantro/vantro/bridge/State.hpp"
+#include "vantro/bridge/Bridge.hpp"
+#include "vantro/bridge/State.hpp"
 
 using namespace std::chrono_literals;
 using namespace std::string_view_literals;

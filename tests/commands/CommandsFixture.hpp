@@ -15,7 +15,7 @@
 #include "tests/support/PrintCapture.hpp"
 #include "tests/support/Pty.hpp"
 #include "vantro/link/SerialLink.hpp"
-#include "vantro/vantro/bridge/State.hpp"
+#include "vantro/bridge/State.hpp"
 
 namespace vantro::test {
 

@@ -11,8 +11,8 @@
 #include "tests/commands/CommandsFixture.hpp"
 #include "tests/support/TempDir.hpp"
 #include "vantro/ihex/IntelHex.hpp"
-#include "vantro/vantro/commands/NodeCommands.hpp"
-#include "vantro/vantro/commands/NodeFrames.hpp"
+#include "vantro/commands/NodeCommands.hpp"
+#include "vantro/commands/NodeFrames.hpp"
 
 namespace vantro::test {
 namespace {

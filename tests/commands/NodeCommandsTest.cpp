@@ -1,5 +1,5 @@
 // txMessage, txSensorConfig and setPeerMode on a real pseudo-terminal.
-#include "vantro/vantro/commands/NodeCommands.hpp"
+#include "vantro/commands/NodeCommands.hpp"
 
 #include <gtest/gtest.h>
 

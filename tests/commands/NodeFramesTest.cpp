@@ -1,5 +1,5 @@
 // The frames byte for byte, without a serial line.
-#include "vantro/vantro/commands/NodeFrames.hpp"
+#include "vantro/commands/NodeFrames.hpp"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include "daemon/CommandDispatch.hpp"
 #include "tests/support/PrintCapture.hpp"
 #include "tests/support/TempDir.hpp"
-#include "vantro/vantro/bridge/State.hpp"
+#include "vantro/bridge/State.hpp"
 
 namespace vantro::daemon {
 namespace {

@@ -13,10 +13,10 @@
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/protocol/TelvariSpeakV2/TelvariSpeakV2.hpp"
 #include "vantro/runtime/Print.hpp"
-#include "vantro/vantro/bridge/Bridge.hpp"
-#include "vantro/vantro/bridge/GatewayIdentity.hpp"
-#include "vantro/vantro/bridge/MqttConnect.hpp"
-#include "vantro/vantro/bridge/State.hpp"
+#include "vantro/bridge/Bridge.hpp"
+#include "vantro/bridge/GatewayIdentity.hpp"
+#include "vantro/bridge/MqttConnect.hpp"
+#include "vantro/bridge/State.hpp"
 
 namespace vantro {
 namespace {

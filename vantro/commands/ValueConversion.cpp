@@ -1,4 +1,4 @@
-#include "vantro/vantro/commands/ValueConversion.hpp"
+#include "vantro/commands/ValueConversion.hpp"
 
 #include <cerrno>
 #include <cmath>

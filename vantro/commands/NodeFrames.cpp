@@ -1,4 +1,4 @@
-#include "vantro/vantro/commands/NodeFrames.hpp"
+#include "vantro/commands/NodeFrames.hpp"
 
 #include <cmath>
 #include <limits>
@@ -6,8 +6,8 @@
 
 #include <fmt/format.h>
 
-#include "vantro/vantro/bridge/State.hpp"
-#include "vantro/vantro/commands/ValueConversion.hpp"
+#include "vantro/bridge/State.hpp"
+#include "vantro/commands/ValueConversion.hpp"
 
 namespace vantro {
 namespace {

@@ -17,11 +17,11 @@
 
 #include "vantro/ihex/IntelHex.hpp"
 #include "vantro/runtime/Print.hpp"
-#include "vantro/vantro/bridge/State.hpp"
-#include "vantro/vantro/commands/LinkAccess.hpp"
-#include "vantro/vantro/commands/NodeCommands.hpp"
-#include "vantro/vantro/commands/NodeFrames.hpp"
-#include "vantro/vantro/commands/ValueConversion.hpp"
+#include "vantro/bridge/State.hpp"
+#include "vantro/commands/LinkAccess.hpp"
+#include "vantro/commands/NodeCommands.hpp"
+#include "vantro/commands/NodeFrames.hpp"
+#include "vantro/commands/ValueConversion.hpp"
 
 namespace vantro {
 namespace {

@@ -1,4 +1,4 @@
-#include "vantro/vantro/bridge/GatewayIdentity.hpp"
+#include "vantro/bridge/GatewayIdentity.hpp"
 
 #include <fmt/format.h>
 

@@ -1,4 +1,4 @@
-#include "vantro/vantro/bridge/State.hpp"
+#include "vantro/bridge/State.hpp"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "vantro/vantro/commands/NodeCommands.hpp"
+#include "vantro/commands/NodeCommands.hpp"
 
 #include <stdexcept>
 
@@ -6,10 +6,10 @@
 
 #include "vantro/runtime/EventLoop.hpp"
 #include "vantro/runtime/Print.hpp"
-#include "vantro/vantro/bridge/State.hpp"
-#include "vantro/vantro/commands/LinkAccess.hpp"
-#include "vantro/vantro/commands/NodeFrames.hpp"
-#include "vantro/vantro/commands/ValueConversion.hpp"
+#include "vantro/bridge/State.hpp"
+#include "vantro/commands/LinkAccess.hpp"
+#include "vantro/commands/NodeFrames.hpp"
+#include "vantro/commands/ValueConversion.hpp"
 
 namespace vantro {
 

@@ -5,8 +5,8 @@
 #include <climits>
 
 #include "vantro/runtime/Print.hpp"
-#include "vantro/vantro/bridge/Bridge.hpp"
-#include "vantro/vantro/bridge/State.hpp"
+#include "vantro/bridge/Bridge.hpp"
+#include "vantro/bridge/State.hpp"
 
 namespace vantro {
 namespace {

@@ -1,4 +1,4 @@
-#include "vantro/vantro/bridge/PrivilegeDrop.hpp"
+#include "vantro/bridge/PrivilegeDrop.hpp"
 
 #include <grp.h>
 #include <pwd.h>
@@ -16,7 +16,7 @@
 #include <fmt/ranges.h>
 
 #include "vantro/runtime/Print.hpp"
-#include "vantro/vantro/bridge/Bridge.hpp"
+#include "vantro/bridge/Bridge.hpp"
 
 namespace vantro {
 namespace {

@@ -1,8 +1,8 @@
 // The MQTT callbacks of the bridge and the intake of commands under "tx/".
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/runtime/Print.hpp"
-#include "vantro/vantro/bridge/Bridge.hpp"
-#include "vantro/vantro/bridge/State.hpp"
+#include "vantro/bridge/Bridge.hpp"
+#include "vantro/bridge/State.hpp"
 
 namespace vantro {
 namespace {

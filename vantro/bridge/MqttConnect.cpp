@@ -1,9 +1,9 @@
-#include "vantro/vantro/bridge/MqttConnect.hpp"
+#include "vantro/bridge/MqttConnect.hpp"
 
 #include <algorithm>
 
 #include "vantro/runtime/Print.hpp"
-#include "vantro/vantro/bridge/Bridge.hpp"
+#include "vantro/bridge/Bridge.hpp"
 
 namespace vantro {
 namespace {
