@@ -4,14 +4,13 @@
 
 #include <asio/signal_set.hpp>
 
-#include "daemon/CommandDispatch.hpp"
 #include "daemon/Notify.hpp"
 #include "vantro/HatControl/GpioSetting.hpp"
 #include "vantro/runtime/Event.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 #include "vantro/runtime/Print.hpp"
 #include "vantro/bridge/Bridge.hpp"
-#include "vantro/bridge/State.hpp"
+#include "vantro/bridge/Session.hpp"
 
 namespace vantro::daemon {
 namespace {
@@ -48,17 +47,22 @@ void watchSignals(asio::signal_set& signals, Event& stopSignal, Event& restartSi
   });
 }
 
-struct ModuleStateRelease {
-  ModuleStateRelease() = default;
-  ModuleStateRelease(const ModuleStateRelease&) = delete;
-  ModuleStateRelease& operator=(const ModuleStateRelease&) = delete;
-  ~ModuleStateRelease() { releaseLoopBoundState(); }
+struct LoopBoundRelease {
+  explicit LoopBoundRelease(Session& s) : session(s) {}
+  LoopBoundRelease(const LoopBoundRelease&) = delete;
+  LoopBoundRelease& operator=(const LoopBoundRelease&) = delete;
+  ~LoopBoundRelease() { session.releaseLoopBound(); }
+  Session& session;
 };
 
 }  // namespace
 
 int runGateway(const Options& o) {
-  statusDir = o.statusDir;
+  Session::Settings settings;
+  settings.statusDir = o.statusDir;
+  settings.firmwareDir = o.firmwareDir;
+  settings.commandQueue = o.commandQueue;
+  Session& session = configureProcessSession(std::move(settings));
   applyGpioSetting(o);
   Args args;
   args.nodeId = o.nodeId;
@@ -68,7 +72,7 @@ int runGateway(const Options& o) {
 
   EventLoop loop;
   // Before the loop goes, also when leaving by an exception.
-  const ModuleStateRelease release;
+  const LoopBoundRelease release(session);
   Event stopSignal(loop.executor());
   Event restartSignal(loop.executor());
   asio::signal_set signals(loop.context(), SIGTERM, SIGINT, SIGHUP);
@@ -76,8 +80,6 @@ int runGateway(const Options& o) {
   ServiceNotifier notifier;
   WatchdogKeepAlive keepAlive(loop.context(), notifier);
   watchSignals(signals, stopSignal, restartSignal, notifier);
-  // Node commands on "tx/..." become transmit jobs.
-  setCommandHandler(CommandDispatcher(o.firmwareDir));
 
   int exitCode = 0;
   auto main = [&]() -> Awaitable<void> {
@@ -85,7 +87,7 @@ int runGateway(const Options& o) {
     for (;;) {
       std::exception_ptr failure;
       try {
-        co_await startVantro(args, o.broker, o.username, o.password, o.serialDevice, o.serialSpeed,
+        co_await startVantro(session, args, o.broker, o.username, o.password, o.serialDevice, o.serialSpeed,
                              loop, stopSignal, restartSignal, isRestarting,
                              [&notifier] { notifier.ready(); });
       } catch (...) {
@@ -102,7 +104,7 @@ int runGateway(const Options& o) {
         } catch (...) {
           print("Start-up failed");
         }
-        if (ser) ser->close();
+        if (session.ser) session.ser->close();
         exitCode = 1;
         co_return;
       }
@@ -112,7 +114,6 @@ int runGateway(const Options& o) {
     }
   };
   loop.runUntilComplete(main());
-  setCommandHandler({});
   signals.cancel();
   return exitCode;
 }

@@ -53,6 +53,10 @@ ParseResult parseOptions(int argc, char** argv) {
   app.add_option("--firmware-dir", o.firmwareDir,
                  "folder of the firmware files that commands may name (default: "
                  "firmware in the status directory)");
+  app.add_option("--command-queue", o.commandQueue,
+                 "node commands from MQTT that may wait for the board; more are refused")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
   app.add_option("--gpio-chip", o.gpioChip, "GPIO chip of the board reset line");
   app.add_option("--reset-line", o.resetLine, "GPIO line offset of the board reset line")
       ->check(CLI::Range(0u, 1023u));

@@ -1,5 +1,6 @@
 #pragma once
 // The daemon's options.
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ struct Options {
   long long networkId = 100;
   std::string statusDir = "/var/telvari-gateway";
   std::string firmwareDir;  // default: "firmware" in the status directory
+  std::size_t commandQueue = 1000;  // node commands waiting for the transmit queue
   std::optional<std::string> gpioChip;
   std::optional<unsigned> resetLine;
   bool noHatReset = false;

@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "vantro/ChachaSerialRFM69/AtomicFile.hpp"
+#include "vantro/runtime/AtomicFile.hpp"
 #include "vantro/ChachaSerialRFM69/NetworkKey.hpp"
 #include "vantro/ChachaSerialRFM69/PeerStateFile.hpp"
 #include "vantro/runtime/Print.hpp"
@@ -30,7 +30,7 @@ bool ChachaSerialRFM69::setupEncryptionForNode(std::uint32_t uid) {
   try {
     PeerState state;
     try {
-      state = peerlink::decodePeerState(peerlink::readSmallFile(path, peerlink::kStateFileSize));
+      state = peerlink::decodePeerState(readSmallFile(path, peerlink::kStateFileSize));
     } catch (const std::invalid_argument& e) {
       throw std::runtime_error(fmt::format("{}: {}", path, e.what()));
     }
@@ -71,8 +71,8 @@ void ChachaSerialRFM69::storeState(const std::string& statusDir, ByteView first,
   state.uid = readU32BE(second, 0);
   state.peerStartupCounter = readU32BE(second, 4);
   state.peerMessageCounter = readU32BE(second, 8);
-  peerlink::writeFileAtomically(statusDir, fmt::format("{}.status", state.uid),
-                                peerlink::encodePeerState(state), peerlink::AtomicWrite::Replace,
+  writeFileAtomically(statusDir, fmt::format("{}.status", state.uid),
+                                peerlink::encodePeerState(state), AtomicWrite::Replace,
                                 beforeCommit);
 }
 

@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "vantro/ChachaSerialRFM69/AtomicFile.hpp"
+#include "vantro/runtime/AtomicFile.hpp"
 
 namespace vantro::peerlink {
 

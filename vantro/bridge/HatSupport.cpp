@@ -10,7 +10,6 @@
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/runtime/Print.hpp"
 #include "vantro/bridge/Bridge.hpp"
-#include "vantro/bridge/State.hpp"
 
 namespace vantro {
 
@@ -51,11 +50,15 @@ Awaitable<void> waitForHatStartup(std::shared_ptr<SerialLink> link) {
   }
 }
 
-void shutdownRadio() {
-  if (myProtocol) {
+void shutdownRadio(Session& session) {
+  if (session.myProtocol) {
     print("Putting Duzediv Eri in standby mode");
-    myProtocol->shutdown();
+    session.myProtocol->shutdown();
   }
+}
+
+void shutdownRadio() {
+  shutdownRadio(processSession());
 }
 
 void emptyFunc() {}

@@ -2,33 +2,34 @@
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/runtime/Print.hpp"
 #include "vantro/bridge/Bridge.hpp"
-#include "vantro/bridge/State.hpp"
 
 namespace vantro {
-namespace {
-CommandHandler gCommandHandler;
-}
 
-void setCommandHandler(CommandHandler handler) {
-  gCommandHandler = std::move(handler);
-}
-
-void on_connect(MqttClient& client, int flags, int rc, const std::string& properties) {
-  if (myProtocol) myProtocol->setMqttConnected(true);
+void on_connect(Session& session, MqttClient& client, int flags, int rc,
+                const std::string& properties) {
+  if (session.myProtocol) session.myProtocol->setMqttConnected(true);
   print("Connected to MQTT broker. flags {}. rc {}. props {}.", flags, rc, properties);
   print("Subscribing to tx/#");
   client.subscribe({{"tx/#", 1}});
+}
+
+void on_connect(MqttClient& client, int flags, int rc, const std::string& properties) {
+  on_connect(processSession(), client, flags, rc, properties);
 }
 
 void on_disconnect(MqttClient&, int, std::exception_ptr) {
   print("Disconnected from MQTT broker");
 }
 
-void on_message(MqttClient&, const std::string& topic, const Bytes& payload, int,
+void on_message(Session& session, MqttClient&, const std::string& topic, const Bytes& payload,
+                int, const MessageProperties& properties) {
+  print("RECV MSG on topic {}", oneLine(topic));
+  session.takeMessage(topic, payload, properties);
+}
+
+void on_message(MqttClient& client, const std::string& topic, const Bytes& payload, int qos,
                 const MessageProperties& properties) {
-  print("RECV MSG on topic {}", topic);
-  txMsgQueue[topic] = payload;
-  if (gCommandHandler) gCommandHandler(topic, payload, properties);
+  on_message(processSession(), client, topic, payload, qos, properties);
 }
 
 }  // namespace vantro

@@ -2,12 +2,6 @@
 // Before a protocol object exists it only looks for the announcement "HL";
 // afterwards every two-character start goes to the protocol object, which
 // reads the rest of its record itself.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
@@ -16,7 +10,7 @@
 #include "vantro/bridge/Bridge.hpp"
 #include "vantro/bridge/GatewayIdentity.hpp"
 #include "vantro/bridge/MqttConnect.hpp"
-#include "vantro/bridge/State.hpp"
+#include "vantro/runtime/AtomicFile.hpp"
 
 namespace vantro {
 namespace {
@@ -24,29 +18,14 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto kErrorPause = 100ms;
 
-// Replaces the gateway UID file with exactly `bytes` (temporary file + rename,
-// so that a crash never leaves it half-written).
+// Replaces the gateway UID file with exactly `bytes`, atomically, so that a
+// crash never leaves it half-written. Others may read it (0644).
 void writeGatewayUid(const std::string& dir, ByteView bytes) {
-  const std::string path = dir + "/gateway.uid";
-  const std::string tmp = path + ".tmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot write " + path);
-  const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-  const int err = errno;
-  const bool ok = n == static_cast<ssize_t>(bytes.size()) && ::fsync(fd) == 0;
-  ::close(fd);
-  if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    throw std::system_error(ok ? errno : err, std::generic_category(), "cannot write " + path);
-  }
-}
-
-void learnNodesIntoModuleTable(TelvariSpeakV1& protocol) {
-  protocol.onNodeLearned = [](std::uint32_t uid, int nodeId) { uid2id.set(uid, nodeId); };
+  writeFileAtomically(dir, "gateway.uid", bytes, AtomicWrite::Replace, {}, 0644);
 }
 
 // Hands the reply to "PM" to the node command waiting for it.
-Awaitable<void> forwardPeerModeReply(SerialLink& link) {
+Awaitable<void> forwardPeerModeReply(SerialLink& link, PeerModeReply& peerModeReply) {
   Bytes reply{'P', 'M'};
   const Bytes third = co_await link.read_async(1);
   reply.insert(reply.end(), third.begin(), third.end());
@@ -55,22 +34,24 @@ Awaitable<void> forwardPeerModeReply(SerialLink& link) {
 
 // The announcement: protocol version, identity block, gateway UID file, MQTT
 // connection, firmware revision, identity, encryption set-up.
-Awaitable<void> handleAnnouncement(std::shared_ptr<MqttClient> client,
+Awaitable<void> handleAnnouncement(Session& session, std::shared_ptr<MqttClient> client,
                                    const std::string& broker_host, const Args& args,
-                                   const std::string& dir,
                                    std::shared_ptr<SensorMsgParser> msgParser,
                                    std::vector<Byte>& msgStart) {
+  const std::shared_ptr<SerialLink> ser = session.ser;
   const Bytes protocolVersion = co_await ser->read_async(1);
   if (protocolVersion.size() == 1 && (protocolVersion[0] == 0x01 || protocolVersion[0] == 0x02)) {
     if (protocolVersion[0] == 0x01) {
-      myProtocol = std::make_shared<TelvariSpeakV1>(ser, client, msgParser, dir);
+      session.myProtocol = std::make_shared<TelvariSpeakV1>(ser, client, msgParser,
+                                                            session.statusDir, session.uid2id);
     } else {
-      myProtocol = std::make_shared<TelvariSpeakV2>(ser, client, msgParser, dir);
+      session.myProtocol = std::make_shared<TelvariSpeakV2>(ser, client, msgParser,
+                                                            session.statusDir, session.uid2id);
     }
-    learnNodesIntoModuleTable(*myProtocol);
+    session.intake.wake();
     const Bytes payloadBytes = co_await ser->read_async(30);
     const GatewayIdentity identity = decodeGatewayIdentity(payloadBytes);
-    writeGatewayUid(dir, identity.uniqueIdBytes);
+    writeGatewayUid(session.statusDir, identity.uniqueIdBytes);
     co_await connectMqtt(client, broker_host, args.brokerPort);
     client->publish(fmt::format("gw/{}/firmware/revision", identity.uniqueId),
                     static_cast<long long>(identity.fwRevision), 1, true);
@@ -81,21 +62,22 @@ Awaitable<void> handleAnnouncement(std::shared_ptr<MqttClient> client,
   msgStart.clear();
   // Without a protocol object there is nothing to set up; the loop keeps
   // waiting for the next announcement.
-  if (myProtocol) co_await myProtocol->setupEncryption(args);
+  const std::shared_ptr<TelvariSpeakV1> protocol = session.myProtocol;
+  if (protocol) co_await protocol->setupEncryption(args);
 }
 
 }  // namespace
 
-Awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, std::string broker_host,
-                              Args args, std::string dir) {
+Awaitable<void> processRxMsgs(Session& session, std::shared_ptr<MqttClient> client,
+                              std::string broker_host, Args args) {
   std::vector<Byte> msgStart;
   auto msgParser = std::make_shared<SensorMsgParser>();
   // A restarted run finds the protocol object of the earlier run: it takes over
   // this run's port and client, and the client connects, so that on_connect
   // wakes the board again.
-  if (myProtocol) {
-    myProtocol->rebind(ser, client, msgParser);
-    learnNodesIntoModuleTable(*myProtocol);
+  const std::shared_ptr<SerialLink> ser = session.ser;
+  if (session.myProtocol) {
+    session.myProtocol->rebind(ser, client, msgParser);
     std::exception_ptr error;
     try {
       co_await connectMqtt(client, broker_host, args.brokerPort);
@@ -123,13 +105,14 @@ Awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, std::string br
               "'ascii' codec can't decode {}: ordinal not in range(128)", bytesLiteral(msgStart)));
         }
         const std::string msgStartStr(msgStart.begin(), msgStart.end());
-        if (myProtocol) {
+        PeerModeReply& peerModeReply = session.commander.peerModeReply;
+        if (session.myProtocol) {
           bool msgSuccessfullyProcessed = false;
           if (msgStartStr == "PM" && peerModeReply.awaiting()) {
-            co_await forwardPeerModeReply(*ser);
+            co_await forwardPeerModeReply(*ser, peerModeReply);
             msgSuccessfullyProcessed = true;
           } else {
-            auto protocol = myProtocol;
+            auto protocol = session.myProtocol;
             msgSuccessfullyProcessed = co_await protocol->processMsg(msgStartStr);
           }
           if (msgSuccessfullyProcessed) {
@@ -139,7 +122,7 @@ Awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, std::string br
             msgStart.erase(msgStart.begin());
           }
         } else if (msgStartStr == "HL") {
-          co_await handleAnnouncement(client, broker_host, args, dir, msgParser, msgStart);
+          co_await handleAnnouncement(session, client, broker_host, args, msgParser, msgStart);
         } else {
           print("garbage: {}", msgStart.front());
           msgStart.erase(msgStart.begin());
@@ -152,19 +135,31 @@ Awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, std::string br
       error = std::current_exception();
     }
     if (error) {
-      printTrace(error);
       // A full window is emptied, so that the next byte starts a fresh one.
       if (msgStart.size() >= 2) msgStart.clear();
-      if (!undecodableWindow) {
-        try {
-          co_await sleep(kErrorPause);
-        } catch (const Cancelled&) {
-          print("RX: Serial connection cancelled.");
-          co_return;
-        }
+      try {
+        co_await reportAndPause(error, undecodableWindow ? Duration::zero() : kErrorPause);
+      } catch (const Cancelled&) {
+        print("RX: Serial connection cancelled.");
+        co_return;
       }
     }
   }
+}
+
+}  // namespace vantro
+
+namespace vantro {
+
+Awaitable<void> reportAndPause(std::exception_ptr error, Duration pause) {
+  printTrace(error);
+  if (pause > Duration::zero()) co_await sleep(pause);
+}
+
+Awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, std::string broker_host,
+                              Args args, std::string) {
+  return processRxMsgs(processSession(), std::move(client), std::move(broker_host),
+                       std::move(args));
 }
 
 }  // namespace vantro

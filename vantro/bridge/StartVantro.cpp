@@ -4,9 +4,8 @@
 
 #include <climits>
 
-#include "vantro/runtime/Print.hpp"
 #include "vantro/bridge/Bridge.hpp"
-#include "vantro/bridge/State.hpp"
+#include "vantro/runtime/Print.hpp"
 
 namespace vantro {
 namespace {
@@ -20,32 +19,50 @@ std::string hostName() {
   return buf;
 }
 
+// Standby at a stop: a board whose device has gone cannot be put in standby,
+// and that must not keep the stop from going on.
+void standby(Session& session) {
+  try {
+    shutdownRadio(session);
+  } catch (...) {
+    printTrace(std::current_exception());
+  }
+}
+
 }  // namespace
 
-Awaitable<void> startVantro(const Args& args, std::string broker_host, std::string username,
-                            std::string password, std::string serialDevice, unsigned serialSpeed,
-                            EventLoop& eventLoop, Event& stopSignal, Event& restartSignal,
-                            bool isRestarting, std::function<void()> onRunning) {
+Awaitable<void> startVantro(Session& session, const Args& args, std::string broker_host,
+                            std::string username, std::string password, std::string serialDevice,
+                            unsigned serialSpeed, EventLoop& eventLoop, Event& stopSignal,
+                            Event& restartSignal, bool isRestarting,
+                            std::function<void()> onRunning) {
   if (!isRestarting) hardResetHat();
   dropRootPrivileges();
-  ser = std::make_shared<SerialLink>(eventLoop.context(), serialDevice, serialSpeed,
-                                     SerialLink::kDefaultReadTimeout);
+  session.ser = std::make_shared<SerialLink>(eventLoop.context(), serialDevice, serialSpeed,
+                                             SerialLink::kDefaultReadTimeout);
   if (!isRestarting)
-    co_await withTimeout(waitForHatStartup(ser), kHatStartupTimeout, "hat-startup");
+    co_await withTimeout(waitForHatStartup(session.ser), kHatStartupTimeout, "hat-startup");
 
   auto client = std::make_shared<MqttClient>(eventLoop, "vantro-" + hostName(), false,
                                              kSessionExpiryInterval);
-  client->on_connect = on_connect;
-  client->on_message = on_message;
+  client->on_connect = [&session](MqttClient& c, int flags, int rc, const std::string& props) {
+    on_connect(session, c, flags, rc, props);
+  };
+  client->on_message = [&session](MqttClient& c, const std::string& topic, const Bytes& payload,
+                                  int qos, const MessageProperties& props) {
+    on_message(session, c, topic, payload, qos, props);
+  };
   client->on_disconnect = on_disconnect;
   client->set_auth_credentials(username, password);
 
   std::vector<TaskPtr> tasks{eventLoop.spawn(stopSignal.wait(), "stop-signal"),
                              eventLoop.spawn(restartSignal.wait(), "restart-signal")};
   print("Starting serial interface RX...");
-  TaskPtr rxTask = eventLoop.spawn(processRxMsgs(client, broker_host, args, statusDir), "rx");
+  TaskPtr rxTask = eventLoop.spawn(processRxMsgs(session, client, broker_host, args), "rx");
   print("Starting serial interface TX...");
-  TaskPtr txTask = eventLoop.spawn(processTxMsgs(client, args, eventLoop), "tx");
+  TaskPtr txTask = eventLoop.spawn(processTxMsgs(session, eventLoop), "tx");
+  const CommandIntake::ProtocolSource protocolSource = [&session] { return session.myProtocol; };
+  eventLoop.spawn(session.intake.feed(protocolSource, session.commander), "command-intake");
   if (onRunning) onRunning();
 
   std::exception_ptr waitError;
@@ -56,17 +73,18 @@ Awaitable<void> startVantro(const Args& args, std::string broker_host, std::stri
   }
   if (waitError) printTrace(waitError);
 
-  if (!restartSignal.isSet()) {
-    shutdownRadio();
+  const bool restarting = restartSignal.isSet();
+  if (!restarting) {
+    standby(session);
   } else {
     print("Received restart signal...");
-    ser->close();
+    session.ser->close();
   }
   print("Stopping serial interface RX...");
   rxTask->cancel();
   print("Stopping serial interface TX...");
   txTask->cancel();
-  ser->close();
+  session.ser->close();
 
   for (const TaskPtr& task : eventLoop.allTasks()) {
     if (task->done()) continue;
@@ -77,9 +95,24 @@ Awaitable<void> startVantro(const Args& args, std::string broker_host, std::stri
       // The sweeper's own cancellation cuts its wait short and ends here.
     }
   }
+  // The transmit loop hands its worker back only after the job it is in.
+  try {
+    co_await txTask->waitFor(kSweepWait * 50);
+  } catch (...) {
+  }
+  if (!restarting) session.dropQueuedCommands();
 
   print("Disconnecting MQTT client...");
   co_await client->disconnect();
+}
+
+Awaitable<void> startVantro(const Args& args, std::string broker_host, std::string username,
+                            std::string password, std::string serialDevice, unsigned serialSpeed,
+                            EventLoop& eventLoop, Event& stopSignal, Event& restartSignal,
+                            bool isRestarting) {
+  return startVantro(processSession(), args, std::move(broker_host), std::move(username),
+                     std::move(password), std::move(serialDevice), serialSpeed, eventLoop,
+                     stopSignal, restartSignal, isRestarting);
 }
 
 }  // namespace vantro

@@ -1,51 +1,92 @@
 // The transmit loop: queued transmit jobs run one at a time on one worker
 // thread, so that blocking serial writes stay off the event-loop thread.
+//
+// The worker takes job after job from the protocol object's transmit queue by
+// itself; the loop thread only starts it and, at the end, releases it. So the
+// loop thread never waits for the worker and the worker never waits for the
+// loop: a job that waits for the receive loop (a peer-mode reply) cannot stall
+// either.
+#include <thread>
+
+#include <asio/post.hpp>
+
+#include "vantro/bridge/Bridge.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/runtime/Print.hpp"
 #include "vantro/runtime/WorkerPool.hpp"
-#include "vantro/bridge/Bridge.hpp"
-#include "vantro/bridge/State.hpp"
 
 namespace vantro {
 namespace {
 using namespace std::chrono_literals;
 constexpr auto kIdlePoll = 500ms;  // no protocol object yet
 constexpr auto kErrorPause = 100ms;
-}  // namespace
+// A job ends within this at a stop: serial writes give up once the port is
+// closed, a peer-mode reply is awaited for one second.
+constexpr auto kWorkerEndWait = 5s;
 
-Awaitable<void> processTxMsgs(std::shared_ptr<MqttClient>, Args, EventLoop& eventLoop) {
-  WorkerPool executor(eventLoop.executor());
+// The worker's loop: every job of the queue until the queue is closed. An
+// error of a job is printed and the next job follows after a short pause.
+void runJobs(TelvariSpeakV1& protocol) {
   for (;;) {
     std::exception_ptr error;
     try {
-      // g++ 12 destroys a capturing lambda twice when it is a temporary of a
-      // co_await that throws (a cancellation here), so the job is a named object.
-      const std::shared_ptr<TelvariSpeakV1> protocol = myProtocol;
-      if (protocol) {
-        auto job = [protocol] { protocol->txQueuedMsgs(); };
-        co_await executor.run(job);
-      } else {
-        co_await sleep(kIdlePoll);
-      }
-    } catch (const Cancelled&) {
-      break;
+      TxQueue::Job job = protocol.txQueue.take();
+      if (!job) return;
+      job();
     } catch (...) {
       error = std::current_exception();
     }
     if (error) {
       printTrace(error);
-      try {
-        co_await sleep(kErrorPause);
-      } catch (const Cancelled&) {
-        break;
-      }
+      std::this_thread::sleep_for(kErrorPause);
     }
+    if (protocol.txQueue.closed()) return;
   }
-  // Release a worker blocked on the empty queue, then wait for the worker to
-  // finish the job it is in. Jobs still queued stay in the queue.
-  if (myProtocol) myProtocol->scheduleTx(emptyFunc);
+}
+
+}  // namespace
+
+Awaitable<void> processTxMsgs(Session& session, EventLoop& eventLoop) {
+  std::shared_ptr<TelvariSpeakV1> protocol;
+  try {
+    // g++ 12 hangs on a co_await inside a loop condition.
+    for (;;) {
+      protocol = session.myProtocol;
+      if (protocol) break;
+      co_await sleep(kIdlePoll);
+    }
+  } catch (const Cancelled&) {
+    print("TX: Serial connection cancelled.");
+    co_return;
+  }
+
+  WorkerPool executor(eventLoop.executor());
+  auto ended = std::make_shared<Event>(eventLoop.executor());
+  executor.submit([protocol, ended, loop = eventLoop.executor()] {
+    runJobs(*protocol);
+    asio::post(loop, [ended] { ended->set(); });
+  });
+  try {
+    co_await ended->wait();
+  } catch (const Cancelled&) {
+  }
+  // Release a worker that waits on the empty queue; a worker inside a job
+  // ends after it. Jobs still queued stay for the next run (or are dropped
+  // by a stop).
+  protocol->txQueue.close(emptyFunc);
+  bool done = false;
+  try {
+    done = co_await ended->waitFor(kWorkerEndWait);
+  } catch (const Cancelled&) {
+  }
+  if (!done) print("TX: the transmit worker is still inside a job; waiting for it");
   executor.shutdown(true);
+  protocol->txQueue.reopen();
   print("TX: Serial connection cancelled.");
+}
+
+Awaitable<void> processTxMsgs(std::shared_ptr<MqttClient>, Args, EventLoop& eventLoop) {
+  return processTxMsgs(processSession(), eventLoop);
 }
 
 }  // namespace vantro

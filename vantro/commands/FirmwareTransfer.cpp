@@ -1,8 +1,8 @@
 // Over-the-air firmware transfer: an Intel HEX image cut into "TB" frames.
 //
 // The node acknowledges each frame; whoever watches those acknowledgements
-// sets "txstatus" back to "SENDING" and calls txBigMessageStep with the next
-// address (the previous address plus the bytes sent). Each step sends one
+// sends a "next" step with the next address (the previous address plus the
+// bytes sent), which sets "txstatus" back to "SENDING". Each step sends one
 // chunk; a step past the end of the image sends the closing message with the
 // authentication token.
 #include <algorithm>
@@ -15,13 +15,11 @@
 
 #include <fmt/format.h>
 
-#include "vantro/ihex/IntelHex.hpp"
-#include "vantro/runtime/Print.hpp"
-#include "vantro/bridge/State.hpp"
-#include "vantro/commands/LinkAccess.hpp"
-#include "vantro/commands/NodeCommands.hpp"
+#include "vantro/commands/NodeCommander.hpp"
 #include "vantro/commands/NodeFrames.hpp"
 #include "vantro/commands/ValueConversion.hpp"
+#include "vantro/ihex/IntelHex.hpp"
+#include "vantro/runtime/Print.hpp"
 
 namespace vantro {
 namespace {
@@ -37,16 +35,10 @@ constexpr std::int64_t kChunkSize = 50;
 constexpr std::int64_t kFirstAckTimeout = 500;
 constexpr std::int64_t kAckTimeout = 40;
 
-bool transferSending() {
-  if (!flashUpdateStatus.is_object()) return false;
-  const auto it = flashUpdateStatus.find("txstatus");
-  return it != flashUpdateStatus.end() && it->is_string() && *it == "SENDING";
-}
-
-// The uid2id map as the gateway prints it, e.g. {17: 3, 258: 5}.
-std::string uid2idText() {
+// The node-id table as the gateway prints it, e.g. {17: 3, 258: 5}.
+std::string uid2idText(const NodeIdTable& table) {
   std::string out = "{";
-  for (const auto& [uid, nodeId] : uid2id.snapshot()) {
+  for (const auto& [uid, nodeId] : table.snapshot()) {
     if (out.size() > 1) out += ", ";
     out += fmt::format("{}: {}", uid, nodeId);
   }
@@ -59,33 +51,14 @@ double wallClockSeconds() {
 
 }  // namespace
 
-void txBigMessage(std::string_view redisKeyName, const json& valueMap) {
-  requireTransmitWorker("txBigMessage");
-  if (valueMap.is_null() || (valueMap.is_object() && valueMap.empty())) return;
-  // The whole command is checked before it ends the transfer in progress: a
-  // rejected start leaves that transfer's state, image and peer mode alone.
-  const std::int64_t msgId = channelFromKey(redisKeyName);
-  const json startAddrValue = requireKey(valueMap, "startAddr");
-  const std::int64_t startAddr = toInteger(startAddrValue, "value \"startAddr\"");
-  const json& filePathValue = requireKey(valueMap, "filePath");
-  if (!filePathValue.is_string()) {
-    throw std::invalid_argument(
-        fmt::format("value \"filePath\": {} is not a path",
-                    filePathValue.dump(-1, ' ', false, json::error_handler_t::replace)));
-  }
-  const std::string filePath = filePathValue.get<std::string>();
-  const json msgtype = requireKey(valueMap, "msgtype");
-  const json toNodeUID = requireKey(valueMap, "toNodeUID");
-  getNodeIdFromUID(toNodeUID);  // a UID that is no integer fails here
-  const json& authTokenValue = requireKey(valueMap, "authToken");
-  if (!authTokenValue.is_string()) {
-    throw std::invalid_argument(
-        fmt::format("value \"authToken\": {} is not hexadecimal text",
-                    authTokenValue.dump(-1, ' ', false, json::error_handler_t::replace)));
-  }
-  const Bytes authToken =
-      hexToBytes(authTokenValue.get_ref<const std::string&>(), "value \"authToken\"");
+bool NodeCommander::transferSending() const {
+  if (!flashUpdateStatus.is_object()) return false;
+  const auto it = flashUpdateStatus.find("txstatus");
+  return it != flashUpdateStatus.end() && it->is_string() && *it == "SENDING";
+}
 
+void NodeCommander::startFirmware(const FlashStartCommand& c) {
+  requireTransmitWorker("txBigMessage");
   // End the previous transfer: drop its image, switch its target's peer mode off.
   if (flashUpdateStatus.is_object()) {
     const auto path = flashUpdateStatus.find("filePath");
@@ -94,19 +67,20 @@ void txBigMessage(std::string_view redisKeyName, const json& valueMap) {
     }
     const auto previous = flashUpdateStatus.find("toNodeUID");
     if (previous != flashUpdateStatus.end()) {
-      const json previousUID = *previous;
-      setPeerMode(previousUID, 0);
+      setPeerMode(peerModeCommand(*previous, json(0), *nodeIds_));
     }
   }
+  const int toNodeId = nodeIds_->get(c.toNodeUID);
 
   json status = json::object();
   status["startTime"] = wallClockSeconds();
-  status["startAddr"] = startAddr;
-  status["filePath"] = filePath;
-  status["msgtype"] = msgtype;
-  status["toNodeUID"] = toNodeUID;
-  status["authToken"] = json::binary(authToken);
-  status["msgId"] = msgId;
+  status["startAddr"] = c.startAddr;
+  status["filePath"] = c.filePath;
+  status["msgtype"] = c.msgtype;
+  status["toNodeUID"] = c.toNodeUID;
+  status["toNodeId"] = toNodeId;
+  status["authToken"] = json::binary(c.authToken);
+  status["msgId"] = c.msgId;
   status["txstatus"] = "SENDING";
   status["numSent"] = 0;
   status["noAckError"] = 0;
@@ -115,15 +89,43 @@ void txBigMessage(std::string_view redisKeyName, const json& valueMap) {
   status["abortOnNoAck"] = 0;
   flashUpdateStatus = std::move(status);
 
-  print("Starting flash procedure to UID {} with network ID {} ...", displayValue(toNodeUID),
-        getNodeIdFromUID(toNodeUID));
-  printLine(uid2idText());
-  txBigMessageStep(startAddrValue, filePath, msgId, msgtype, toNodeUID, authToken);
+  print("Starting flash procedure to UID {} with network ID {} ...", c.toNodeUID, toNodeId);
+  printLine(uid2idText(*nodeIds_));
+  txBigMessageStep(c.startAddr, c.filePath, c.msgId, static_cast<Byte>(toNodeId), c.authToken);
 }
 
-void txBigMessageStep(const json& startAddr, const std::string& filePath, const json& msgId,
-                      const json& msgtype, const json& toNodeUID, ByteView authTokenBytes) {
+std::string NodeCommander::nextStepRefusal(std::int64_t msgId) const {
+  const json& status = flashUpdateStatus;
+  const bool inProgress = status.is_object() && status.contains("msgId") &&
+                          status.contains("filePath") && status["filePath"].is_string() &&
+                          status.contains("authToken") && status["authToken"].is_binary() &&
+                          status.contains("toNodeId") && status["toNodeId"].is_number_integer();
+  if (!inProgress) return "no firmware transfer in progress";
+  const json& current = status["msgId"];
+  if (!current.is_number_integer() || current.get<std::int64_t>() != msgId) {
+    return fmt::format("transfer {} is not the one in progress ({})", msgId, current.dump());
+  }
+  return {};
+}
+
+void NodeCommander::nextFirmwareStep(const FlashNextCommand& c) {
+  const std::string refusal = nextStepRefusal(c.msgId);
+  if (!refusal.empty()) throw CommandRejected(refusal);
+  // The node acknowledged the previous frame, so the transfer is sending again.
+  flashUpdateStatus["txstatus"] = "SENDING";
+  const json status = flashUpdateStatus;
+  const auto& token = status["authToken"].get_binary();
+  const Bytes authToken(token.begin(), token.end());
+  txBigMessageStep(c.startAddr, status["filePath"].get<std::string>(), c.msgId,
+                   toByte(status["toNodeId"].get<std::int64_t>(), "network ID of the node"),
+                   authToken);
+}
+
+void NodeCommander::txBigMessageStep(std::int64_t startAddr, const std::string& filePath,
+                                     Byte msgId, Byte toNodeId, ByteView authTokenBytes) {
   requireTransmitWorker("txBigMessageStep");
+  // Checked before any arithmetic: the address may come from outside.
+  std::int64_t addr = checkRange(startAddr, 0, kMaxFirmwareStartAddr, "start address");
   std::shared_ptr<IntelHex> ih;
   if (const auto cached = ihexCache.find(filePath); cached != ihexCache.end()) {
     ih = cached->second;
@@ -139,33 +141,28 @@ void txBigMessageStep(const json& startAddr, const std::string& filePath, const 
   }
   const std::int64_t maxaddr = ih->maxaddr();
 
-  std::int64_t addr = toInteger(startAddr, "start address");
-  const std::int64_t id = toInteger(msgId, "transfer identifier");
-  checkRange(toInteger(msgtype, "value \"msgtype\""), 0, 0xFF, "value \"msgtype\"");
-  const int toNodeId = getNodeIdFromUID(toNodeUID);
-
   int numSent = 0;
   while (addr <= maxaddr && numSent < kBurstCount) {
     const std::int64_t ackTimeout = addr == 0 ? kFirstAckTimeout : kAckTimeout;
     const std::int64_t chunksize =
         std::min(addr > 0 ? kChunkSize : kFirstChunkSize, maxaddr - addr + 1);
-    // A chunk's address travels as 16 bits: an image reaching above 65535 (or
-    // a negative start) fails here, before its frame is written.
-    checkRange(addr, 0, 0xFFFF, "firmware chunk address");
+    // A chunk's address travels as 16 bits: an image reaching above 65535
+    // fails here, before its frame is written.
+    const std::uint16_t chunkAddr = toU16(addr, "firmware chunk address");
     const Bytes dataChunk =
         ih->tobinarray(static_cast<std::uint32_t>(addr), static_cast<std::size_t>(chunksize));
-    txBigMessageChunk(toNodeId, id, dataChunkPayload(addr, dataChunk), ackTimeout);
+    txBigMessageChunk(toNodeId, msgId, dataChunkPayload(chunkAddr, dataChunk), ackTimeout);
     addr += static_cast<std::int64_t>(dataChunk.size());
     ++numSent;
   }
   if (addr > maxaddr && transferSending()) {
-    txBigMessageChunk(toNodeId, id, finalChunkPayload(authTokenBytes), kAckTimeout);
+    txBigMessageChunk(toNodeId, msgId, finalChunkPayload(authTokenBytes), kAckTimeout);
     printLine("Sent last data chunk.");
   }
 }
 
-void txBigMessageChunk(std::int64_t toNodeId, std::int64_t msgId, ByteView dataChunk,
-                       std::int64_t ackTimeout) {
+void NodeCommander::txBigMessageChunk(Byte toNodeId, Byte msgId, ByteView dataChunk,
+                                      std::int64_t ackTimeout) {
   requireTransmitWorker("txBigMessageChunk");
   const Bytes frame = buildBigMessageFrame(toNodeId, msgId, dataChunk, ackTimeout);
   openLink("txBigMessageChunk")->writeCommand(frame);

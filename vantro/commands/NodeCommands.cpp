@@ -1,73 +1,62 @@
 #include "vantro/commands/NodeCommands.hpp"
 
-#include <stdexcept>
-
-#include <fmt/format.h>
-
-#include "vantro/runtime/EventLoop.hpp"
-#include "vantro/runtime/Print.hpp"
-#include "vantro/bridge/State.hpp"
-#include "vantro/commands/LinkAccess.hpp"
-#include "vantro/commands/NodeFrames.hpp"
+#include "vantro/bridge/Session.hpp"
+#include "vantro/commands/NodeCommand.hpp"
 #include "vantro/commands/ValueConversion.hpp"
 
 namespace vantro {
 
-void requireTransmitWorker(std::string_view operation) {
-  if (EventLoop::running() != nullptr) {
-    throw std::logic_error(fmt::format(
-        "{} blocks on the serial line and must run on the transmit worker, not on the event "
-        "loop",
-        operation));
-  }
+using nlohmann::json;
+
+int getNodeIdFromUID(const json& uid) {
+  return nodeIdOfUID(uid, *processSession().uid2id);
 }
 
-std::shared_ptr<SerialLink> openLink(std::string_view operation) {
-  std::shared_ptr<SerialLink> link = ser;
-  if (!link) throw std::runtime_error(fmt::format("{}: the serial port is not open", operation));
-  return link;
-}
-
-void txMessage(std::string_view redisKeyName, const nlohmann::json& valueMap) {
+void txMessage(std::string_view redisKeyName, const json& valueMap) {
   requireTransmitWorker("txMessage");
-  const auto frame = buildTxFrame(redisKeyName, valueMap);
-  if (!frame) return;
-  openLink("txMessage")->writeCommand(frame->bytes);
-  print("Sent message to node with ID {} of length {}", frame->toid, frame->bytes[2] - 1);
+  Session& session = processSession();
+  if (const auto command = messageCommand(redisKeyName, valueMap)) {
+    session.commander.send(*command);
+  }
 }
 
-void txSensorConfig(std::string_view redisKeyName, const nlohmann::json& config) {
+void txSensorConfig(std::string_view redisKeyName, const json& config) {
   requireTransmitWorker("txSensorConfig");
-  const auto frame = buildSensorConfigFrame(redisKeyName, config);
-  if (!frame) return;
-  openLink("txSensorConfig")->writeCommand(*frame);
-  print("Sent sensor config from channel {} to Duzediv Eri", redisKeyName);
+  Session& session = processSession();
+  if (const auto command = sensorConfigCommand(redisKeyName, config)) {
+    session.commander.send(*command);
+  }
 }
 
-void setPeerMode(const nlohmann::json& nodeUID, const nlohmann::json& keepPeerInRx) {
+void setPeerMode(const json& nodeUID, const json& keepPeerInRx) {
   requireTransmitWorker("setPeerMode");
-  const int nodeId = getNodeIdFromUID(nodeUID);
-  const std::int64_t mode = toInteger(keepPeerInRx, "keep-peer-in-rx mode");
-  const Bytes frame = buildPeerModeFrame(nodeId, mode);
-  const auto link = openLink("setPeerMode");
-  // The receive loop reads every byte from the board; announcing the wait
-  // before writing makes it hand the reply over here.
-  peerModeReply.expect();
-  try {
-    link->writeCommand(frame);
-  } catch (...) {
-    peerModeReply.wait(std::chrono::milliseconds::zero());  // ends the expectation
-    throw;
-  }
-  const Bytes byteList = peerModeReply.wait(kPeerModeReplyTimeout);
-  if (byteList == toBytes("PMS")) {
-    print("Set keep-peer-in-rx mode for node ID {} to {}", nodeId, mode);
-  } else {
-    print(
-        "Failed to set keep-peer-in-rx mode for node ID {} to {} - node not registered. Error "
-        "code: {}",
-        nodeId, mode, bytesLiteral(byteList));
-  }
+  Session& session = processSession();
+  session.commander.setPeerMode(peerModeCommand(nodeUID, keepPeerInRx, *session.uid2id));
+}
+
+void txBigMessage(std::string_view redisKeyName, const json& valueMap) {
+  requireTransmitWorker("txBigMessage");
+  if (valueMap.is_null() || (valueMap.is_object() && valueMap.empty())) return;
+  processSession().commander.startFirmware(
+      flashStartCommand(channelFromKey(redisKeyName), valueMap));
+}
+
+void txBigMessageStep(const json& startAddr, const std::string& filePath, const json& msgId,
+                      const json& msgtype, const json& toNodeUID, ByteView authTokenBytes) {
+  requireTransmitWorker("txBigMessageStep");
+  Session& session = processSession();
+  checkRange(toInteger(msgtype, "value \"msgtype\""), 0, 0xFF, "value \"msgtype\"");
+  session.commander.txBigMessageStep(
+      toInteger(startAddr, "start address"), filePath,
+      toByte(toInteger(msgId, "transfer identifier"), "transfer identifier"),
+      toByte(nodeIdOfUID(toNodeUID, *session.uid2id), "network ID of the node"), authTokenBytes);
+}
+
+void txBigMessageChunk(std::int64_t toNodeId, std::int64_t msgId, ByteView dataChunk,
+                       std::int64_t ackTimeout) {
+  processSession().commander.txBigMessageChunk(toByte(toNodeId, "network ID of the node"),
+                                               toByte(msgId, "transfer identifier"), dataChunk,
+                                               ackTimeout);
 }
 
 }  // namespace vantro

@@ -1,15 +1,11 @@
 #pragma once
-// The node commands of the main module: operations of the embedding program
-// that send a command for a sensor node to the Duzediv Eri.
-//
-// Each one writes its frame to `ser` as one locked command, after the whole
-// frame has been built and checked: a command that fails (missing key, value
-// that is no integer or does not fit its field) writes nothing, and the error
-// reaches the caller. They block on the serial line (and setPeerMode on the
-// board's reply), so they run on the transmit worker (queue them with the
+// The node operations for an embedding program, over the process's gateway
+// session (processSession()): each parses and checks its values into a typed
+// command, exactly as a command arriving over MQTT is, and runs it on the
+// calling thread, which must be the transmit worker (queue them with the
 // protocol object's scheduleTx); called on the event-loop thread they throw
-// std::logic_error.
-#include <chrono>
+// std::logic_error. A command that fails its checks writes nothing, and the
+// error reaches the caller.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,11 +16,9 @@
 
 namespace vantro {
 
-/// How long setPeerMode waits for the board's answer to "PM".
-inline constexpr std::chrono::milliseconds kPeerModeReplyTimeout{1000};
-
-/// Throws std::logic_error when called on an event-loop thread.
-void requireTransmitWorker(std::string_view operation);
+/// The network id of the node with unique ID `uid` (an integer or decimal
+/// text), or 255 when the gateway does not know it.
+int getNodeIdFromUID(const nlohmann::json& uid);
 
 /// Sends the control message of `valueMap` ("msgtype", its value key, "toid")
 /// on the channel named by `redisKeyName` ("TX"). An empty map or a message
@@ -36,15 +30,13 @@ void txMessage(std::string_view redisKeyName, const nlohmann::json& valueMap);
 void txSensorConfig(std::string_view redisKeyName, const nlohmann::json& config);
 
 /// Switches the keep-peer-in-rx mode of node `nodeUID` ("PM") and reports
-/// whether the board accepted it. A refusal or no answer within
-/// kPeerModeReplyTimeout is printed, not thrown.
+/// whether the board accepted it.
 void setPeerMode(const nlohmann::json& nodeUID, const nlohmann::json& keepPeerInRx);
 
 /// Firmware transfer. txBigMessage starts one ("startAddr", "filePath",
 /// "msgtype", "toNodeUID", "authToken"; the transfer id is the number of the
 /// command key) and sends the first chunk; txBigMessageStep sends the chunk
-/// from `startAddr`, or the closing message once past the image; both keep
-/// `flashUpdateStatus` up to date.
+/// from `startAddr`, or the closing message once past the image.
 void txBigMessage(std::string_view redisKeyName, const nlohmann::json& valueMap);
 void txBigMessageStep(const nlohmann::json& startAddr, const std::string& filePath,
                       const nlohmann::json& msgId, const nlohmann::json& msgtype,

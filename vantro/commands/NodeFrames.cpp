@@ -6,7 +6,6 @@
 
 #include <fmt/format.h>
 
-#include "vantro/bridge/State.hpp"
 #include "vantro/commands/ValueConversion.hpp"
 
 namespace vantro {
@@ -46,26 +45,22 @@ Byte generalConfig(std::int64_t sleepCycles, std::int64_t useLed, std::int64_t t
   return static_cast<Byte>(v);
 }
 
-// Pre-range period - 11 in bits 5-7, final-range period - 7 in bits 2-4.
+// Pre-range period - 11 in bits 5-7, final-range period - 7 in bits 2-4. The
+// values come from outside: each is checked against its field before any
+// arithmetic, so that no value can overflow the subtraction.
 Byte rangeConfig(std::int64_t preRangePeriod, std::int64_t finalRangePeriod) {
-  if (preRangePeriod < 11) {
-    throw std::out_of_range(
-        fmt::format("sensor config: vcselPeriodPreRange {} is below 11 (pre-range {})",
-                    preRangePeriod, preRangePeriod - 11));
-  }
-  if (finalRangePeriod < 7) {
-    throw std::out_of_range(
-        fmt::format("sensor config: vcselPeriodFinalRange {} is below 7 (final range {})",
-                    finalRangePeriod, finalRangePeriod - 7));
-  }
-  const std::int64_t pre = preRangePeriod - 11;
-  const std::int64_t fin = finalRangePeriod - 7;
-  if (pre > 0xFF || fin > 0xFF || ((pre << 5) | (fin << 2)) > 0xFF) {
+  if (preRangePeriod < 11 || preRangePeriod > 11 + 7) {
     throw std::out_of_range(fmt::format(
-        "sensor config: vcselPeriodPreRange {} and vcselPeriodFinalRange {} do not pack into "
-        "one byte",
-        preRangePeriod, finalRangePeriod));
+        "sensor config: vcselPeriodPreRange {} is outside 11 to 18", preRangePeriod));
   }
+  // The final-range field may spill into the pre-range bits, as long as the
+  // sum stays one byte.
+  if (finalRangePeriod < 7 || finalRangePeriod > 7 + 63) {
+    throw std::out_of_range(fmt::format(
+        "sensor config: vcselPeriodFinalRange {} is outside 7 to 70", finalRangePeriod));
+  }
+  const auto pre = static_cast<unsigned>(preRangePeriod - 11);
+  const auto fin = static_cast<unsigned>(finalRangePeriod - 7);
   return static_cast<Byte>((pre << 5) | (fin << 2));
 }
 
@@ -80,12 +75,6 @@ Byte signalRateByte(const json& config) {
 }
 
 }  // namespace
-
-int getNodeIdFromUID(const json& uid) {
-  const std::int64_t v = toInteger(uid, "node UID");
-  if (v < 0 || v > std::numeric_limits<std::uint32_t>::max()) return 255;
-  return uid2id.get(static_cast<std::uint32_t>(v));
-}
 
 Bytes txMsg2Bytes(const json& msgMap) {
   Bytes out;
@@ -142,55 +131,44 @@ Bytes getSensorConfig(const json& config) {
   return out;
 }
 
-std::optional<TxFrame> buildTxFrame(std::string_view redisKeyName, const json& valueMap) {
-  if (absentOrEmpty(valueMap)) return std::nullopt;
-  const Bytes msgBytes = txMsg2Bytes(valueMap);
-  if (msgBytes.empty()) return std::nullopt;
-  const std::uint16_t channel =
-      toU16(channelFromKey(redisKeyName), fmt::format("channel of \"{}\"", redisKeyName));
-  const std::uint32_t toid = toU32(integerField(valueMap, "toid"), "value \"toid\"");
-  TxFrame frame;
-  frame.toid = toid;
-  Bytes& out = frame.bytes;
+Bytes buildTxFrame(std::uint16_t channel, std::uint32_t toid, ByteView message) {
+  if (message.size() > 0xFF - 6) {
+    throw std::length_error(fmt::format("node message of {} bytes does not fit into one frame",
+                                        message.size()));
+  }
+  Bytes out;
   append(out, "TX");
-  out.push_back(static_cast<Byte>(msgBytes.size() + 6));
+  out.push_back(static_cast<Byte>(message.size() + 6));
   appendU16BE(out, channel);
   appendU32BE(out, toid);
-  out.insert(out.end(), msgBytes.begin(), msgBytes.end());
-  return frame;
+  out.insert(out.end(), message.begin(), message.end());
+  return out;
 }
 
-std::optional<Bytes> buildSensorConfigFrame(std::string_view redisKeyName, const json& config) {
-  if (absentOrEmpty(config)) return std::nullopt;
-  const Bytes sensorConfigBytes = getSensorConfig(config);
-  if (sensorConfigBytes.empty()) {
-    throw std::invalid_argument(
-        fmt::format("unknown sensor type {}", integerField(config, "sensorType")));
+Bytes buildSensorConfigFrame(std::uint32_t channel, ByteView config) {
+  if (config.size() > 0xFF - 4) {
+    throw std::length_error(
+        fmt::format("sensor config of {} bytes does not fit into one frame", config.size()));
   }
-  const std::uint32_t channel =
-      toU32(channelFromKey(redisKeyName), fmt::format("channel of \"{}\"", redisKeyName));
   Bytes out;
   append(out, "PP");
-  out.push_back(static_cast<Byte>(sensorConfigBytes.size() + 4));
+  out.push_back(static_cast<Byte>(config.size() + 4));
   appendU32BE(out, channel);
-  out.insert(out.end(), sensorConfigBytes.begin(), sensorConfigBytes.end());
+  out.insert(out.end(), config.begin(), config.end());
   return out;
 }
 
-Bytes buildPeerModeFrame(std::int64_t nodeId, std::int64_t keepPeerInRx) {
-  const Byte id = toByte(nodeId, "network ID of the node");
-  const Byte mode = toByte(keepPeerInRx, "keep-peer-in-rx mode");
+Bytes buildPeerModeFrame(Byte nodeId, Byte keepPeerInRx) {
   Bytes out;
   append(out, "PM");
-  out.push_back(id);
-  out.push_back(mode);
+  out.push_back(nodeId);
+  out.push_back(keepPeerInRx);
   return out;
 }
 
-Bytes dataChunkPayload(std::int64_t addr, ByteView data) {
-  const std::uint16_t address = toU16(addr, "firmware chunk address");
+Bytes dataChunkPayload(std::uint16_t addr, ByteView data) {
   Bytes out{201};
-  appendU16BE(out, address);
+  appendU16BE(out, addr);
   out.insert(out.end(), data.begin(), data.end());
   return out;
 }
@@ -201,22 +179,19 @@ Bytes finalChunkPayload(ByteView authToken) {
   return out;
 }
 
-Bytes buildBigMessageFrame(std::int64_t toNodeId, std::int64_t msgId, ByteView payload,
-                           std::int64_t ackTimeout) {
+Bytes buildBigMessageFrame(Byte toNodeId, Byte msgId, ByteView payload, std::int64_t ackTimeout) {
   if (payload.size() > 0xFF - 4) {
     throw std::length_error(
         fmt::format("firmware message of {} bytes does not fit into one frame (at most {})",
                     payload.size(), 0xFF - 4));
   }
-  const Byte id = toByte(msgId, "transfer identifier");
   const Byte timeout = toByte(ackTimeout / 10, "acknowledgement timeout / 10");
-  const Byte node = toByte(toNodeId, "network ID of the node");
   Bytes out;
   append(out, "TB");
   out.push_back(static_cast<Byte>(payload.size() + 4));
-  out.push_back(id);
+  out.push_back(msgId);
   out.push_back(timeout);
-  out.push_back(node);
+  out.push_back(toNodeId);
   out.insert(out.end(), payload.begin(), payload.end());
   out.push_back(crcsum(ByteView(out).subspan(2)));
   return out;

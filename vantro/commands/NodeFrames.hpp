@@ -11,7 +11,6 @@
 //   "TB" len msgId ackTimeout/10 nodeId payload crc
 //                                             len = payload + 4, crc over len..payload
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -19,10 +18,6 @@
 #include "vantro/runtime/Bytes.hpp"
 
 namespace vantro {
-
-/// The network id of the node with unique ID `uid` (an integer or decimal
-/// text), or 255 when `uid2id` does not know it.
-int getNodeIdFromUID(const nlohmann::json& uid);
 
 /// The node message of a "TX" frame for `msgMap`: type 11 with "outputLevel"
 /// (16 bits), type 10 with "waterTemp" (8 bits), type 204 alone; empty for an
@@ -35,32 +30,26 @@ Byte crcsum(ByteView data);
 
 /// The configuration bytes of a "PP" frame for `config`: 4 bytes for sensor
 /// type 3, 3 bytes for types 1 and 5; empty for an empty record or another type.
+/// Every number is range-checked before any arithmetic is done with it.
 Bytes getSensorConfig(const nlohmann::json& config);
 
-struct TxFrame {
-  Bytes bytes;
-  std::uint32_t toid = 0;
-};
-/// The "TX" frame of `valueMap` for the channel of `redisKeyName`; nothing for
-/// an empty map or a message type without a node message.
-std::optional<TxFrame> buildTxFrame(std::string_view redisKeyName, const nlohmann::json& valueMap);
+/// The "TX" frame carrying the node message `message` to node `toid`.
+Bytes buildTxFrame(std::uint16_t channel, std::uint32_t toid, ByteView message);
 
-/// The "PP" frame of `config` for the channel of `redisKeyName`; nothing for an
-/// empty record. A sensor type without a layout is an error.
-std::optional<Bytes> buildSensorConfigFrame(std::string_view redisKeyName,
-                                            const nlohmann::json& config);
+/// The "PP" frame carrying the configuration bytes `config`.
+Bytes buildSensorConfigFrame(std::uint32_t channel, ByteView config);
 
-/// The "PM" frame; `keepPeerInRx` is an integer (or decimal text) 0 to 255.
-Bytes buildPeerModeFrame(std::int64_t nodeId, std::int64_t keepPeerInRx);
+/// The "PM" frame.
+Bytes buildPeerModeFrame(Byte nodeId, Byte keepPeerInRx);
 
 /// Firmware transfer payloads: a data chunk (type 201, its 16-bit address,
 /// at most 50 bytes of image) and the closing message (type 202, the token).
-/// An address outside 0 to 65535 is an error.
-Bytes dataChunkPayload(std::int64_t addr, ByteView data);
+Bytes dataChunkPayload(std::uint16_t addr, ByteView data);
 Bytes finalChunkPayload(ByteView authToken);
 
-/// The "TB" frame carrying `payload` to `toNodeId`.
-Bytes buildBigMessageFrame(std::int64_t toNodeId, std::int64_t msgId, ByteView payload,
-                           std::int64_t ackTimeout);
+/// The "TB" frame carrying `payload` to `toNodeId`; `ackTimeout` in
+/// milliseconds travels divided by ten. A payload that does not fit one frame
+/// or a time-out above 2550 ms is an error.
+Bytes buildBigMessageFrame(Byte toNodeId, Byte msgId, ByteView payload, std::int64_t ackTimeout);
 
 }  // namespace vantro

@@ -56,10 +56,7 @@ Awaitable<void> TelvariSpeakV1::handleValidRx(bool isDuplicate) {
   const std::size_t n = co_await readLength(*link);
   const Bytes payloadBytes = co_await link->read_async(n);
   const ValidRx rx = decodeValidRx(payloadBytes);
-  if (!isDuplicate) {
-    uid2id[rx.senderUID] = rx.msgsender;
-    if (onNodeLearned) onNodeLearned(rx.senderUID, rx.msgsender);
-  }
+  if (!isDuplicate) uid2id->set(rx.senderUID, rx.msgsender);
   const std::int64_t tsMillis = wallClockMillis();
   const ByteView body = payloadBytes.size() > 7 ? ByteView(payloadBytes).subspan(7) : ByteView{};
   publishMsg(tsMillis, body, rx.msgsender, rx.senderUID, rx.rssi, isDuplicate);

@@ -6,11 +6,13 @@ namespace vantro {
 
 TelvariSpeakV1::TelvariSpeakV1(std::shared_ptr<SerialLink> serialDev,
                                std::shared_ptr<MqttClient> client,
-                               std::shared_ptr<SensorMsgParser> parser, std::string dir)
+                               std::shared_ptr<SensorMsgParser> parser, std::string dir,
+                               std::shared_ptr<NodeIdTable> nodeIds)
     : ser(std::move(serialDev)),
       mqttClient(std::move(client)),
       msgParser(std::move(parser)),
-      statusDir(std::move(dir)) {}
+      statusDir(std::move(dir)),
+      uid2id(nodeIds ? std::move(nodeIds) : std::make_shared<NodeIdTable>()) {}
 
 TelvariSpeakV1::~TelvariSpeakV1() = default;
 
@@ -25,7 +27,11 @@ void TelvariSpeakV1::txQueuedMsgs() {
 }
 
 void TelvariSpeakV1::scheduleTx(TxQueue::Job func) {
-  txQueue.put(std::move(func));
+  if (EventLoop::running() != nullptr) {
+    txQueue.push(std::move(func));
+  } else {
+    txQueue.put(std::move(func));
+  }
 }
 
 void TelvariSpeakV1::writeCommand(ByteView command) {

@@ -21,6 +21,7 @@
 #include "vantro/mqtt/MqttClient.hpp"
 #include "vantro/parser/SensorMsgParser.hpp"
 #include "vantro/protocol/TelvariSpeakV1/Args.hpp"
+#include "vantro/protocol/TelvariSpeakV1/NodeIdTable.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TxQueue.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 
@@ -32,8 +33,11 @@ class TelvariSpeakV1 {
   /// Weakest signal the peer links accept, in dBm.
   static constexpr int kPeerRssiThreshold = -80;
 
+  /// `nodeIds` is the gateway's node-id table, which this object fills from
+  /// received messages; a table of its own when none is given.
   TelvariSpeakV1(std::shared_ptr<SerialLink> serialDev, std::shared_ptr<MqttClient> client,
-                 std::shared_ptr<SensorMsgParser> msgParser, std::string statusDir);
+                 std::shared_ptr<SensorMsgParser> msgParser, std::string statusDir,
+                 std::shared_ptr<NodeIdTable> nodeIds = nullptr);
   virtual ~TelvariSpeakV1();
   TelvariSpeakV1(const TelvariSpeakV1&) = delete;
   TelvariSpeakV1& operator=(const TelvariSpeakV1&) = delete;
@@ -42,7 +46,8 @@ class TelvariSpeakV1 {
   void setMqttConnected(bool connected);
   /// Transmit worker: takes the next job (waiting while there is none) and runs it.
   void txQueuedMsgs();
-  /// Queues a job; blocks the caller while kTxQueueCapacity jobs are waiting.
+  /// Queues a job. Off the event-loop thread it waits while kTxQueueCapacity
+  /// jobs are waiting; on the event-loop thread it never waits (see TxQueue).
   void scheduleTx(TxQueue::Job func);
 
   void publishMsg(std::int64_t tsMillis, ByteView payload, int msgsender, std::uint32_t senderUID,
@@ -74,13 +79,10 @@ class TelvariSpeakV1 {
   std::shared_ptr<SensorMsgParser> msgParser;
   std::string statusDir;
   TxQueue txQueue{kTxQueueCapacity};
-  std::map<std::uint32_t, int> uid2id;
+  std::shared_ptr<NodeIdTable> uid2id;
   std::map<std::uint32_t, std::unique_ptr<ChachaSerialRFM69>> uid2Radio;
   bool mqttConnected = false;
   bool encryptionSetup = false;
-
-  /// Called whenever a (non-duplicate) message teaches the node id of a UID.
-  std::function<void(std::uint32_t uid, int nodeId)> onNodeLearned;
 
  protected:
   /// Writes one whole command and flushes it.

@@ -1,5 +1,7 @@
 #include "vantro/protocol/TelvariSpeakV2/TelvariSpeakV2.hpp"
 
+#include "vantro/protocol/TelvariSpeakV1/Records.hpp"
+
 #include <stdexcept>
 
 #include "vantro/runtime/Print.hpp"
@@ -22,8 +24,10 @@ ByteView from(const Bytes& b, std::size_t offset) {
 
 TelvariSpeakV2::TelvariSpeakV2(std::shared_ptr<SerialLink> serialDev,
                                std::shared_ptr<MqttClient> client,
-                               std::shared_ptr<SensorMsgParser> parser, std::string dir)
-    : TelvariSpeakV1(std::move(serialDev), std::move(client), std::move(parser), std::move(dir)) {}
+                               std::shared_ptr<SensorMsgParser> parser, std::string dir,
+                               std::shared_ptr<NodeIdTable> nodeIds)
+    : TelvariSpeakV1(std::move(serialDev), std::move(client), std::move(parser), std::move(dir),
+                     std::move(nodeIds)) {}
 
 TelvariSpeakV2::~TelvariSpeakV2() = default;
 
@@ -60,15 +64,11 @@ Awaitable<void> TelvariSpeakV2::handleValidRx(bool isDuplicate) {
   auto link = ser;
   const std::size_t numBytesToRead = co_await readLength(*link);
   const Bytes payloadBytes = co_await link->read_async(numBytesToRead);
-  const std::uint32_t senderUID = readU32BE(payloadBytes, 0);
-  const int msgsender = byteAt(payloadBytes, 4);
-  const int rssi = -static_cast<int>(byteAt(payloadBytes, 6));
+  // The version 1 layout, with the board's reception date after the signal.
+  const ValidRx rx = decodeValidRx(payloadBytes);
   const DateTime msgDate = parseDate(from(payloadBytes, 7));
-  if (!isDuplicate) {
-    uid2id[senderUID] = msgsender;
-    if (onNodeLearned) onNodeLearned(senderUID, msgsender);
-  }
-  publishMsg(toUnixMillis(msgDate), from(payloadBytes, 15), msgsender, senderUID, rssi,
+  if (!isDuplicate) uid2id->set(rx.senderUID, rx.msgsender);
+  publishMsg(toUnixMillis(msgDate), from(payloadBytes, 15), rx.msgsender, rx.senderUID, rx.rssi,
              isDuplicate);
 }
 
@@ -76,13 +76,10 @@ Awaitable<void> TelvariSpeakV2::handleInvalidRx() {
   auto link = ser;
   const std::size_t numBytesToRead = co_await readLength(*link);
   const Bytes payloadBytes = co_await link->read_async(numBytesToRead);
-  const int msgsender = byteAt(payloadBytes, 0);
-  const int recipient = byteAt(payloadBytes, 1);
-  const int rssi = -static_cast<int>(byteAt(payloadBytes, 2));
-  const int connIdx = byteAt(payloadBytes, 3);
+  const InvalidRx rx = decodeInvalidRx(payloadBytes);
   const DateTime msgDate = parseDate(from(payloadBytes, 4));
-  print("TX {} -> RX {}: Decrypt Failed. {} Connection index: {} \t RSSI: {}\t {}", msgsender,
-        recipient, bytesList(from(payloadBytes, 12)), connIdx, rssi, toString(msgDate));
+  print("TX {} -> RX {}: Decrypt Failed. {} Connection index: {} \t RSSI: {}\t {}", rx.msgsender,
+        rx.recipient, bytesList(from(payloadBytes, 12)), rx.connIdx, rx.rssi, toString(msgDate));
 }
 
 void TelvariSpeakV2::postEncryption() {

@@ -14,7 +14,8 @@ namespace vantro {
 class TelvariSpeakV2 : public TelvariSpeakV1, public TimeSyncProtocol {
  public:
   TelvariSpeakV2(std::shared_ptr<SerialLink> serialDev, std::shared_ptr<MqttClient> client,
-                 std::shared_ptr<SensorMsgParser> msgParser, std::string statusDir);
+                 std::shared_ptr<SensorMsgParser> msgParser, std::string statusDir,
+                 std::shared_ptr<NodeIdTable> nodeIds = nullptr);
   ~TelvariSpeakV2() override;
 
   /// Writes the set-time command with the host's local date and time.

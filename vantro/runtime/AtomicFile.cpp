@@ -1,4 +1,6 @@
-#include "vantro/ChachaSerialRFM69/AtomicFile.hpp"
+#include "vantro/runtime/AtomicFile.hpp"
+
+#include "vantro/runtime/UniqueFd.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,36 +13,12 @@
 
 #include <fmt/format.h>
 
-namespace vantro::peerlink {
+namespace vantro {
 namespace {
 
 [[noreturn]] void throwErrno(int err, const std::string& what) {
   throw std::system_error(err, std::generic_category(), what);
 }
-
-/// Owns a file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  /// Closes and reports the error of close(), which for some file systems is
-  /// the first sign that the data did not reach the disk.
-  void closeChecked(const std::string& path) {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) throwErrno(errno, fmt::format("cannot close {}", path));
-  }
-
- private:
-  int fd_;
-};
 
 void writeAll(int fd, ByteView content, const std::string& path) {
   std::size_t done = 0;
@@ -55,7 +33,7 @@ void writeAll(int fd, ByteView content, const std::string& path) {
 }
 
 void syncDirectory(const std::string& dir) {
-  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0) throwErrno(errno, fmt::format("cannot open directory {}", dir));
   if (::fsync(fd.get()) != 0) throwErrno(errno, fmt::format("cannot sync directory {}", dir));
 }
@@ -63,16 +41,17 @@ void syncDirectory(const std::string& dir) {
 }  // namespace
 
 bool writeFileAtomically(const std::string& dir, const std::string& name, ByteView content,
-                         AtomicWrite mode, const BeforeCommitHook& beforeCommit) {
+                         AtomicWrite mode, const BeforeCommitHook& beforeCommit,
+                         mode_t fileMode) {
   const std::string target = dir + "/" + name;
   // A leading dot keeps the temporary file out of "*.status" listings.
   std::string temp = dir + "/." + name + ".XXXXXX";
-  Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (fd.get() < 0) throwErrno(errno, fmt::format("cannot create a temporary file for {}", target));
 
   bool committed = false;
   try {
-    if (::fchmod(fd.get(), 0600) != 0) throwErrno(errno, fmt::format("cannot chmod {}", temp));
+    if (::fchmod(fd.get(), fileMode) != 0) throwErrno(errno, fmt::format("cannot chmod {}", temp));
     writeAll(fd.get(), content, temp);
     if (::fsync(fd.get()) != 0) throwErrno(errno, fmt::format("cannot sync {}", temp));
     fd.closeChecked(temp);
@@ -101,7 +80,7 @@ bool writeFileAtomically(const std::string& dir, const std::string& name, ByteVi
 }
 
 Bytes readSmallFile(const std::string& path, std::size_t maxBytes) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) throwErrno(errno, fmt::format("cannot open {}", path));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throwErrno(errno, fmt::format("cannot stat {}", path));
@@ -127,4 +106,4 @@ Bytes readSmallFile(const std::string& path, std::size_t maxBytes) {
   return out;
 }
 
-}  // namespace vantro::peerlink
+}  // namespace vantro

@@ -1,0 +1,66 @@
+#include "vantro/bridge/Session.hpp"
+
+#include <stdexcept>
+
+#include "vantro/runtime/Print.hpp"
+
+namespace vantro {
+
+Session::Session(Settings s)
+    : statusDir(s.statusDir),
+      settings(std::move(s)),
+      txMsgQueue(settings.txMsgLimits),
+      commander([this] { return ser; }, uid2id),
+      intake(settings.commandQueue) {}
+
+void Session::takeMessage(const std::string& topic, const Bytes& payload,
+                          const MessageProperties& properties) {
+  txMsgQueue.store(topic, payload);
+  if (!settings.dispatchCommands) return;
+  // A retained command comes again at every (re)subscription: it must not
+  // restart a firmware transfer, or send anything else, each time.
+  if (properties.retain) {
+    print("Ignoring retained command on {}", oneLine(topic));
+    return;
+  }
+  try {
+    NodeCommand command = parseCommand(topic, payload, settings.firmwareDir, *uid2id);
+    if (!intake.offer(std::move(command))) {
+      print("Rejected command on {}: command queue full", oneLine(topic));
+    }
+  } catch (const std::exception& e) {
+    print("Rejected command on {}: {}", oneLine(topic), oneLine(e.what()));
+  }
+}
+
+void Session::dropQueuedCommands() {
+  const std::size_t dropped = intake.dropQueued(myProtocol ? &myProtocol->txQueue : nullptr);
+  if (dropped > 0) print("Dropped {} queued node commands", dropped);
+}
+
+void Session::releaseLoopBound() {
+  myProtocol.reset();
+  ser.reset();
+}
+
+namespace {
+std::unique_ptr<Session>& processSlot() {
+  static std::unique_ptr<Session> session;
+  return session;
+}
+}  // namespace
+
+Session& processSession() {
+  std::unique_ptr<Session>& session = processSlot();
+  if (!session) session = std::make_unique<Session>();
+  return *session;
+}
+
+Session& configureProcessSession(Session::Settings settings) {
+  std::unique_ptr<Session>& session = processSlot();
+  if (session) throw std::logic_error("the process's session exists already");
+  session = std::make_unique<Session>(std::move(settings));
+  return *session;
+}
+
+}  // namespace vantro

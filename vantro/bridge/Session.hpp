@@ -1,0 +1,77 @@
+#pragma once
+// One gateway: everything its runs share and everything one run holds.
+//
+// A process has one session (processSession()); the daemon runs it, and the
+// free functions of the bridge and of the node operations work on it. Tests
+// build sessions of their own. What outlives a run (the node-id table, the
+// command store, the status directory, the protocol object, the firmware
+// transfer and the queued commands) lives here for the whole process; the
+// serial link and the MQTT client are replaced at every run.
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "vantro/bridge/CommandIntake.hpp"
+#include "vantro/bridge/TxMsgStore.hpp"
+#include "vantro/commands/NodeCommander.hpp"
+#include "vantro/link/SerialLink.hpp"
+#include "vantro/mqtt/MqttClient.hpp"
+#include "vantro/protocol/TelvariSpeakV1/NodeIdTable.hpp"
+#include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
+
+namespace vantro {
+
+struct SessionSettings {
+  std::string statusDir = "/var/telvari-gateway";
+  /// Where firmware files named by MQTT commands must lie; none: refused.
+  std::filesystem::path firmwareDir;
+  std::size_t commandQueue = CommandIntake::kDefaultCapacity;
+  /// Whether messages under "tx/" become node commands (the daemon) or are
+  /// only kept in txMsgQueue for an embedding program.
+  bool dispatchCommands = true;
+  TxMsgLimits txMsgLimits;
+};
+
+class Session {
+ public:
+  using Settings = SessionSettings;
+
+  explicit Session(Settings settings = {});
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  /// Handles a message on the "tx/#" subscription (loop thread): keeps it in
+  /// txMsgQueue and, when dispatching, turns it into a queued node command or
+  /// prints why not.
+  void takeMessage(const std::string& topic, const Bytes& payload,
+                   const MessageProperties& properties);
+  /// At a stop: drops the node commands that have not started, with one line.
+  void dropQueuedCommands();
+  /// Releases the protocol object and the serial link: they hold timers and
+  /// descriptors of the event loop, so the loop's owner calls this before the
+  /// loop goes.
+  void releaseLoopBound();
+
+  const std::string statusDir;
+  const Settings settings;
+  /// The radio protocol object, or empty before the board announced itself.
+  std::shared_ptr<TelvariSpeakV1> myProtocol;
+  /// The serial link of the current run.
+  std::shared_ptr<SerialLink> ser;
+  /// MQTT topic to the last payload received on it.
+  TxMsgStore txMsgQueue;
+  /// Node UID to network id; the protocol object fills it.
+  const std::shared_ptr<NodeIdTable> uid2id = std::make_shared<NodeIdTable>();
+  /// Runs node commands; holds the peer-mode reply hand-over, the firmware
+  /// transfer state (flashUpdateStatus) and its image cache (ihexCache).
+  NodeCommander commander;
+  CommandIntake intake;
+};
+
+/// The process's session (with default settings unless configured first).
+Session& processSession();
+/// Creates the process's session with `settings`; before any use of it.
+Session& configureProcessSession(Session::Settings settings);
+
+}  // namespace vantro
