@@ -18,7 +18,7 @@
 #include "vantro/runtime/EventLoop.hpp"
 #include "vantro/runtime/Print.hpp"
 #include "vantro/bridge/Bridge.hpp"
-#include "vantro/bridge/State.hpp"
+#include "vantro/bridge/Session.hpp"
 
 using namespace std::chrono_literals;
 using vantro::Awaitable;
@@ -26,6 +26,12 @@ using vantro::Byte;
 using vantro::Bytes;
 
 namespace {
+
+vantro::Session::Settings sessionIn(const std::string& dir) {
+  vantro::Session::Settings s;
+  s.statusDir = dir;
+  return s;
+}
 
 constexpr std::size_t kNoiseBytes = 512 * 1024;
 constexpr std::size_t kNoiseChunk = 4096;  // one valid record after each chunk
@@ -113,23 +119,24 @@ Bytes stream(int version, std::size_t& noiseRecords) {
 class RxLoopRobustness : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
-    vantro::myProtocol.reset();
-    vantro::ser = std::make_shared<vantro::SerialLink>(loop.context(), pty.slavePath(), 115200);
+    session.myProtocol.reset();
+    session.ser = std::make_shared<vantro::SerialLink>(loop.context(), pty.slavePath(), 115200);
     auto parser = std::make_shared<vantro::SensorMsgParser>();
     if (GetParam() == 1) {
-      vantro::myProtocol =
-          std::make_shared<vantro::TelvariSpeakV1>(vantro::ser, client, parser, dir.str());
+      session.myProtocol =
+          std::make_shared<vantro::TelvariSpeakV1>(session.ser, client, parser, dir.str());
     } else {
-      vantro::myProtocol =
-          std::make_shared<vantro::TelvariSpeakV2>(vantro::ser, client, parser, dir.str());
+      session.myProtocol =
+          std::make_shared<vantro::TelvariSpeakV2>(session.ser, client, parser, dir.str());
     }
   }
   void TearDown() override {
-    vantro::myProtocol.reset();
-    vantro::ser.reset();
+    session.myProtocol.reset();
+    session.ser.reset();
   }
 
   vantro::test::TempDir dir;
+  vantro::Session session{sessionIn(dir.str())};
   vantro::test::Pty pty;
   PrintCounter printed;
   vantro::EventLoop loop;
@@ -162,7 +169,7 @@ TEST_P(RxLoopRobustness, RandomBytesNeverStopTheLoopAndLaterRecordsArrive) {
 
   bool loopEndedEarly = false;
   loop.runUntilComplete([&]() -> Awaitable<void> {
-    auto rx = loop.spawn(vantro::processRxMsgs(client, "127.0.0.1", vantro::Args{}, dir.str()));
+    auto rx = loop.spawn(vantro::processRxMsgs(session, client, "127.0.0.1", vantro::Args{}));
     const auto end = std::chrono::steady_clock::now() + kLimit;
     while (std::chrono::steady_clock::now() < end) {
       if (written && client->tail.size() >= static_cast<std::size_t>(kTailRecords)) break;

@@ -8,13 +8,19 @@
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 #include "vantro/bridge/Bridge.hpp"
-#include "vantro/bridge/State.hpp"
+#include "vantro/bridge/Session.hpp"
 
 using namespace std::chrono_literals;
 using namespace std::string_view_literals;
 using vantro::Awaitable;
 
 namespace {
+
+vantro::Session::Settings sessionIn(const std::string& dir) {
+  vantro::Session::Settings s;
+  s.statusDir = dir;
+  return s;
+}
 
 class NullClient : public vantro::MqttClient {
  public:
@@ -25,18 +31,18 @@ class NullClient : public vantro::MqttClient {
 class RxLoop : public ::testing::Test {
  protected:
   void SetUp() override {
-    vantro::myProtocol.reset();
-    vantro::ser = std::make_shared<vantro::SerialLink>(loop.context(), pty.slavePath(), 115200);
+    session.myProtocol.reset();
+    session.ser = std::make_shared<vantro::SerialLink>(loop.context(), pty.slavePath(), 115200);
   }
   void TearDown() override {
-    vantro::myProtocol.reset();
-    vantro::ser.reset();
+    session.myProtocol.reset();
+    session.ser.reset();
   }
   // Runs the loop for `d`, then cancels it.
   void runFor(std::chrono::milliseconds d) {
     auto client = std::make_shared<NullClient>();
     loop.runUntilComplete([&]() -> Awaitable<void> {
-      auto rx = loop.spawn(vantro::processRxMsgs(client, "127.0.0.1", vantro::Args{}, dir.str()));
+      auto rx = loop.spawn(vantro::processRxMsgs(session, client, "127.0.0.1", vantro::Args{}));
       co_await vantro::sleep(d);
       rx->cancel();
       co_await rx->wait();
@@ -44,6 +50,7 @@ class RxLoop : public ::testing::Test {
   }
 
   vantro::test::TempDir dir;
+  vantro::Session session{sessionIn(dir.str())};
   vantro::test::Pty pty;
   vantro::test::PrintCapture capture;
   vantro::EventLoop loop;
@@ -57,19 +64,19 @@ TEST_F(RxLoop, UnexpectedVersionIsReportedAndCreatesNothing) {
   EXPECT_EQ(lines[0], "garbage: 120");
   EXPECT_EQ(lines[1], "Unexpected protocol version b'\\x05'");
   EXPECT_EQ(lines.back(), "RX: Serial connection cancelled.");
-  EXPECT_FALSE(vantro::myProtocol);
+  EXPECT_FALSE(session.myProtocol);
 }
 
 TEST_F(RxLoop, NoVersionByteWithinTheTimeOut) {
   pty.write("HL");
   runFor(1500ms);
   EXPECT_TRUE(capture.contains("Unexpected protocol version b''"));
-  EXPECT_FALSE(vantro::myProtocol);
+  EXPECT_FALSE(session.myProtocol);
 }
 
 TEST_F(RxLoop, WindowSlidesOneBytePerRejectedStartAndSurvivesBadBytes) {
-  vantro::myProtocol = std::make_shared<vantro::TelvariSpeakV1>(
-      vantro::ser, std::make_shared<NullClient>(), std::make_shared<vantro::SensorMsgParser>(),
+  session.myProtocol = std::make_shared<vantro::TelvariSpeakV1>(
+      session.ser, std::make_shared<NullClient>(), std::make_shared<vantro::SensorMsgParser>(),
       dir.str());
   pty.write("XY\xffST\x00\x00\x01\x00\x00\x00\x00\x02LGabc\r\n"sv);
   runFor(500ms);
@@ -80,19 +87,19 @@ TEST_F(RxLoop, WindowSlidesOneBytePerRejectedStartAndSurvivesBadBytes) {
 }
 
 TEST_F(RxLoop, PeerModeReplyGoesToTheWaitingCommand) {
-  vantro::myProtocol = std::make_shared<vantro::TelvariSpeakV1>(
-      vantro::ser, std::make_shared<NullClient>(), std::make_shared<vantro::SensorMsgParser>(),
+  session.myProtocol = std::make_shared<vantro::TelvariSpeakV1>(
+      session.ser, std::make_shared<NullClient>(), std::make_shared<vantro::SensorMsgParser>(),
       dir.str());
-  vantro::peerModeReply.expect();
+  session.commander.peerModeReply.expect();
   pty.write("PMS");
   runFor(300ms);
-  EXPECT_EQ(vantro::toString(vantro::peerModeReply.wait(100ms)), "PMS");
+  EXPECT_EQ(vantro::toString(session.commander.peerModeReply.wait(100ms)), "PMS");
   EXPECT_FALSE(capture.containsPart("garbage"));
 }
 
 TEST_F(RxLoop, PeerModeMarkerWithoutAWaitingCommandIsGarbage) {
-  vantro::myProtocol = std::make_shared<vantro::TelvariSpeakV1>(
-      vantro::ser, std::make_shared<NullClient>(), std::make_shared<vantro::SensorMsgParser>(),
+  session.myProtocol = std::make_shared<vantro::TelvariSpeakV1>(
+      session.ser, std::make_shared<NullClient>(), std::make_shared<vantro::SensorMsgParser>(),
       dir.str());
   pty.write("PMS");
   runFor(300ms);

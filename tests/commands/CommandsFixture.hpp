@@ -1,6 +1,6 @@
 #pragma once
-// A serial link on a real pseudo-terminal in the module-level `ser`, captured
-// printed lines, and module state reset around each test.
+// A session of the test's own with a serial link on a real pseudo-terminal,
+// the node operations on that session, and captured printed lines.
 #include <gtest/gtest.h>
 
 #include <asio/io_context.hpp>
@@ -15,7 +15,8 @@
 #include "tests/support/PrintCapture.hpp"
 #include "tests/support/Pty.hpp"
 #include "vantro/link/SerialLink.hpp"
-#include "vantro/bridge/State.hpp"
+#include "vantro/bridge/Session.hpp"
+#include "vantro/commands/NodeCommands.hpp"
 
 namespace vantro::test {
 
@@ -30,19 +31,18 @@ inline Bytes frame(std::string_view letters, std::initializer_list<int> rest) {
 
 class CommandsTest : public ::testing::Test {
  protected:
-  CommandsTest() {
-    resetState();
-    ser = std::make_shared<SerialLink>(io, pty.slavePath(), 115200);
-  }
-  ~CommandsTest() override {
-    ser.reset();
-    resetState();
-  }
+  CommandsTest() { ser = std::make_shared<SerialLink>(io, pty.slavePath(), 115200); }
 
-  static void resetState() {
-    uid2id.clear();
-    ihexCache.clear();
-    flashUpdateStatus = json::object();
+  // The node operations on this test's session.
+  void txMessage(std::string_view key, const json& v) { vantro::txMessage(session, key, v); }
+  void txSensorConfig(std::string_view key, const json& v) {
+    vantro::txSensorConfig(session, key, v);
+  }
+  void setPeerMode(const json& uid, const json& mode) { vantro::setPeerMode(session, uid, mode); }
+  void txBigMessage(std::string_view key, const json& v) { vantro::txBigMessage(session, key, v); }
+  void txBigMessageStep(const json& addr, const std::string& path, const json& msgId,
+                        const json& msgtype, const json& uid, ByteView token) {
+    vantro::txBigMessageStep(session, addr, path, msgId, msgtype, uid, token);
   }
 
   /// Whatever the commands wrote to the line so far.
@@ -59,6 +59,12 @@ class CommandsTest : public ::testing::Test {
   }
 
   asio::io_context io;
+  Session session;
+  std::shared_ptr<SerialLink>& ser = session.ser;
+  NodeIdTable& uid2id = *session.uid2id;
+  PeerModeReply& peerModeReply = session.commander.peerModeReply;
+  json& flashUpdateStatus = session.commander.flashUpdateStatus;
+  std::map<std::string, std::shared_ptr<IntelHex>>& ihexCache = session.commander.ihexCache;
   Pty pty;
   PrintCapture printed;
 };

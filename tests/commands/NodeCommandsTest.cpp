@@ -138,18 +138,20 @@ TEST_F(OnTheLoopThread, NodeCommandsRefuseToBlockTheEventLoop) {
   EventLoop loop;
   loop.runUntilComplete([]() -> Awaitable<void> {
     const json m{{"msgtype", 204}, {"toid", 7}};
-    for (auto* op : {+[](const json& v) { txMessage("tx:5", v); },
+    // The operations over the process's session.
+    for (auto* op : {+[](const json& v) { vantro::txMessage("tx:5", v); },
                      +[](const json&) {
-                       txSensorConfig("cfg:9", json{{"sensorType", 1}});
+                       vantro::txSensorConfig("cfg:9", json{{"sensorType", 1}});
                      },
-                     +[](const json&) { setPeerMode(json(1), json(1)); },
+                     +[](const json&) { vantro::setPeerMode(json(1), json(1)); },
                      +[](const json&) {
-                       txBigMessage("fw:1", json{{"startAddr", 0}});
+                       vantro::txBigMessage("fw:1", json{{"startAddr", 0}});
                      },
                      +[](const json&) {
-                       txBigMessageStep(json(0), "x.hex", json(1), json(1), json(1), Bytes{});
+                       vantro::txBigMessageStep(json(0), "x.hex", json(1), json(1), json(1),
+                                                Bytes{});
                      },
-                     +[](const json&) { txBigMessageChunk(1, 1, Bytes{1}, 40); }}) {
+                     +[](const json&) { vantro::txBigMessageChunk(1, 1, Bytes{1}, 40); }}) {
       try {
         op(m);
         ADD_FAILURE() << "ran on the loop thread";

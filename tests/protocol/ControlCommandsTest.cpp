@@ -9,7 +9,7 @@ namespace {
 using ControlCommands = ProtocolFixture<TelvariSpeakV1>;
 
 TEST_F(ControlCommands, NewObjectStartsEmptyAndWritesNothing) {
-  EXPECT_TRUE(proto->uid2id.empty());
+  EXPECT_TRUE(proto->uid2id->empty());
   EXPECT_TRUE(proto->uid2Radio.empty());
   EXPECT_FALSE(proto->mqttConnected);
   EXPECT_FALSE(proto->encryptionSetup);

@@ -22,13 +22,7 @@ std::int64_t nowMillis() {
 /// A "SP" body: local start-up counter 7, UID 258, peer counters 3 and 99.
 const Bytes kStoreStateBody{0, 0, 0, 7, 0xAA, 0, 0, 1, 2, 0, 0, 0, 3, 0, 0, 0, 99};
 
-class Receive : public ProtocolFixture<TelvariSpeakV1> {
- protected:
-  void SetUp() override {
-    proto->onNodeLearned = [this](std::uint32_t uid, int id) { learned.emplace_back(uid, id); };
-  }
-  std::vector<std::pair<std::uint32_t, int>> learned;
-};
+using Receive = ProtocolFixture<TelvariSpeakV1>;
 
 TEST_F(Receive, UnknownMarkerReadsNothing) {
   board(Bytes{kSentinel});
@@ -63,8 +57,7 @@ TEST_F(Receive, NodeMessageLearnsTheNodeAndPublishesWithTheHostTime) {
   EXPECT_TRUE(process("SD"));
   const std::int64_t after = nowMillis();
 
-  EXPECT_EQ(proto->uid2id, (std::map<std::uint32_t, int>{{258, 5}}));
-  EXPECT_EQ(learned, (std::vector<std::pair<std::uint32_t, int>>{{258, 5}}));
+  EXPECT_EQ(proto->uid2id->snapshot(), (std::map<std::uint32_t, int>{{258, 5}}));
   ASSERT_EQ(mqtt->publications.size(), 1U);
   const auto& pub = mqtt->publications[0];
   EXPECT_EQ(pub.topic, "sensor/258/climate");
@@ -82,16 +75,15 @@ TEST_F(Receive, NodeMessageLearnsTheNodeAndPublishesWithTheHostTime) {
   // The same UID with another node id takes over the entry.
   board(nodeRecord(9, 0, kClimateBody));
   EXPECT_TRUE(process("SD"));
-  EXPECT_EQ(proto->uid2id.at(258), 9);
+  EXPECT_EQ(proto->uid2id->get(258), 9);
   EXPECT_TRUE(printed.contains("Sender 9: " + kClimateText + " \t RSSI: 0"));
 }
 
 TEST_F(Receive, DuplicateIsReportedButNeitherLearnedNorPublished) {
-  proto->uid2id[258] = 4;
+  proto->uid2id->set(258, 4);
   board(nodeRecord(5, 70, kClimateBody));
   EXPECT_TRUE(process("SI"));
-  EXPECT_EQ(proto->uid2id, (std::map<std::uint32_t, int>{{258, 4}}));
-  EXPECT_TRUE(learned.empty());
+  EXPECT_EQ(proto->uid2id->snapshot(), (std::map<std::uint32_t, int>{{258, 4}}));
   EXPECT_TRUE(mqtt->publications.empty());
   EXPECT_EQ(printed.lines(), std::vector<std::string>{"Sender 5: Duplicate msg \t RSSI: -70 "});
 
@@ -110,7 +102,7 @@ TEST_F(Receive, UnparsableBodiesAreReportedAfterTheNodeIsLearned) {
   EXPECT_EQ(printed.lines(),
             (std::vector<std::string>{"Sender 5: Could not parse msg. RSSI: -70",
                                       "Sender 6: Could not parse msg. RSSI: -71"}));
-  EXPECT_EQ(proto->uid2id.at(258), 6);
+  EXPECT_EQ(proto->uid2id->get(258), 6);
   EXPECT_TRUE(mqtt->publications.empty());
 }
 
@@ -123,7 +115,7 @@ TEST_F(Receive, ShortNodeRecordFailsAndLeavesTheRestInTheStream) {
     EXPECT_THROW(process("SD"), std::out_of_range);
     EXPECT_EQ(nextByte(), kSentinel);
   }
-  EXPECT_TRUE(proto->uid2id.empty());
+  EXPECT_TRUE(proto->uid2id->empty());
   EXPECT_TRUE(mqtt->publications.empty());
   EXPECT_TRUE(printed.lines().empty());
 }
@@ -139,7 +131,7 @@ TEST_F(Receive, BodyCutShortByTheReadTimeoutIsHandledAsAShorterRecord) {
   record.resize(record.size() - 3);  // the link's time-out ends the read
   board(record);
   EXPECT_TRUE(process("SD"));
-  EXPECT_EQ(proto->uid2id.at(258), 5);
+  EXPECT_EQ(proto->uid2id->get(258), 5);
   EXPECT_EQ(printed.lines(), std::vector<std::string>{"Sender 5: Could not parse msg. RSSI: -70"});
 }
 
@@ -152,7 +144,7 @@ TEST_F(Receive, DecryptFailureIsPrintedWithItsExtraBytes) {
             (std::vector<std::string>{
                 "TX 1 -> RX 2: Decrypt Failed. [12, 0, 255] Connection index: 3 \t RSSI: -60",
                 "TX 250 -> RX 0: Decrypt Failed. [] Connection index: 9 \t RSSI: 0"}));
-  EXPECT_TRUE(proto->uid2id.empty());
+  EXPECT_TRUE(proto->uid2id->empty());
   EXPECT_TRUE(mqtt->publications.empty());
 
   board(Bytes{3, 1, 2, 60, kSentinel});

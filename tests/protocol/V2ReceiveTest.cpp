@@ -45,18 +45,18 @@ TEST_F(V2Receive, NodeMessageIsStampedWithTheBoardDateAsUtcInAnyTimeZone) {
     EXPECT_EQ(mqtt->publications[0].payload.rfind("{\"ts\":1709208000500,\"rssi\":-70,", 0), 0U)
         << mqtt->publications[0].payload;
   }
-  EXPECT_EQ(proto->uid2id.at(258), 5);
+  EXPECT_EQ(proto->uid2id->get(258), 5);
   EXPECT_TRUE(printed.contains("Sender 5: " + kClimateText + " \t RSSI: -70"));
 }
 
 TEST_F(V2Receive, EmptyBodyAndDuplicate) {
   board(nodeRecord(5, 70, kLeapDayNoonHalf));  // N = 15
   EXPECT_TRUE(process("SD"));
-  EXPECT_EQ(proto->uid2id.at(258), 5);
+  EXPECT_EQ(proto->uid2id->get(258), 5);
 
   board(nodeRecord(6, 71, concat(kLeapDayNoonHalf, kClimateBody)));
   EXPECT_TRUE(process("SI"));
-  EXPECT_EQ(proto->uid2id.at(258), 5) << "a duplicate must not update the table";
+  EXPECT_EQ(proto->uid2id->get(258), 5) << "a duplicate must not update the table";
   EXPECT_TRUE(mqtt->publications.empty());
   EXPECT_EQ(printed.lines(), (std::vector<std::string>{"Sender 5: Could not parse msg. RSSI: -70",
                                                        "Sender 6: Duplicate msg \t RSSI: -71 "}));
@@ -79,7 +79,7 @@ TEST_F(V2Receive, BrokenOrShortDateFailsBeforeTheTableIsTouched) {
   board(Bytes{5, 0, 0, 1, 2, 5});  // no signal byte
   EXPECT_THROW(process("SI"), std::out_of_range);
 
-  EXPECT_TRUE(proto->uid2id.empty());
+  EXPECT_TRUE(proto->uid2id->empty());
   EXPECT_TRUE(mqtt->publications.empty());
   EXPECT_TRUE(printed.lines().empty());
 }

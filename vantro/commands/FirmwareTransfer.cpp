@@ -59,6 +59,7 @@ bool NodeCommander::transferSending() const {
 
 void NodeCommander::startFirmware(const FlashStartCommand& c) {
   requireTransmitWorker("txBigMessage");
+  const Byte toNodeId = toByte(nodeIds_->get(c.toNodeUID), "network ID of the node");
   // End the previous transfer: drop its image, switch its target's peer mode off.
   if (flashUpdateStatus.is_object()) {
     const auto path = flashUpdateStatus.find("filePath");
@@ -70,7 +71,6 @@ void NodeCommander::startFirmware(const FlashStartCommand& c) {
       setPeerMode(peerModeCommand(*previous, json(0), *nodeIds_));
     }
   }
-  const int toNodeId = nodeIds_->get(c.toNodeUID);
 
   json status = json::object();
   status["startTime"] = wallClockSeconds();
@@ -91,7 +91,7 @@ void NodeCommander::startFirmware(const FlashStartCommand& c) {
 
   print("Starting flash procedure to UID {} with network ID {} ...", c.toNodeUID, toNodeId);
   printLine(uid2idText(*nodeIds_));
-  txBigMessageStep(c.startAddr, c.filePath, c.msgId, static_cast<Byte>(toNodeId), c.authToken);
+  txBigMessageStep(c.startAddr, c.filePath, c.msgId, toNodeId, c.authToken);
 }
 
 std::string NodeCommander::nextStepRefusal(std::int64_t msgId) const {

@@ -84,10 +84,10 @@ json parsePayload(ByteView payload) {
   return value;
 }
 
-const std::string& textField(const json& map, const char* key, std::string_view kind) {
+const std::string& textField(const json& map, const char* key) {
   const json& v = requireKey(map, key);
   if (!v.is_string()) {
-    throw std::invalid_argument(fmt::format("value \"{}\": {} is not {}", key, show(v), kind));
+    throw std::invalid_argument(fmt::format("value \"{}\": {} is not text", key, show(v)));
   }
   return v.get_ref<const std::string&>();
 }
@@ -112,7 +112,9 @@ NodeAction parseAction(std::string_view kind, std::string_view key, std::int64_t
     if (p.empty()) throw CommandRejected("the configuration record is empty");
     return std::move(*sensorConfigCommand(key, p));
   }
-  if (kind == "peermode") return peerModeCommand(json(number), requireKey(p, "mode"), nodeIds);
+  if (kind == "peermode") {
+    return peerModeCommand(json(number), rangedField(p, "mode", 0xFF), nodeIds);
+  }
   if (kind == "flash") {
     FlashStartCommand c = flashStartCommand(number, p);
     c.filePath = resolveFirmwarePath(firmwareDir, c.filePath).string();
@@ -191,11 +193,11 @@ FlashStartCommand flashStartCommand(std::int64_t msgId, const json& valueMap) {
   FlashStartCommand c;
   c.msgId = toByte(msgId, "transfer identifier");
   c.startAddr = rangedField(valueMap, "startAddr", kMaxFirmwareStartAddr);
-  c.filePath = textField(valueMap, "filePath", "a path");
+  c.filePath = textField(valueMap, "filePath");
   c.msgtype = static_cast<Byte>(rangedField(valueMap, "msgtype", 0xFF));
   c.toNodeUID = static_cast<std::uint32_t>(rangedField(valueMap, "toNodeUID", 0xFFFFFFFF));
   c.authToken =
-      hexToBytes(textField(valueMap, "authToken", "hexadecimal text"), "value \"authToken\"");
+      hexToBytes(textField(valueMap, "authToken"), "value \"authToken\"");
   return c;
 }
 

@@ -16,6 +16,8 @@
 
 namespace vantro {
 
+class Session;
+
 /// The network id of the node with unique ID `uid` (an integer or decimal
 /// text), or 255 when the gateway does not know it.
 int getNodeIdFromUID(const nlohmann::json& uid);
@@ -43,5 +45,21 @@ void txBigMessageStep(const nlohmann::json& startAddr, const std::string& filePa
                       const nlohmann::json& toNodeUID, ByteView authTokenBytes);
 void txBigMessageChunk(std::int64_t toNodeId, std::int64_t msgId, ByteView dataChunk,
                        std::int64_t ackTimeout);
+
+/// The same operations on a given session.
+int getNodeIdFromUID(Session& session, const nlohmann::json& uid);
+void txMessage(Session& session, std::string_view redisKeyName, const nlohmann::json& valueMap);
+void txSensorConfig(Session& session, std::string_view redisKeyName,
+                    const nlohmann::json& config);
+void setPeerMode(Session& session, const nlohmann::json& nodeUID,
+                 const nlohmann::json& keepPeerInRx);
+void txBigMessage(Session& session, std::string_view redisKeyName,
+                  const nlohmann::json& valueMap);
+void txBigMessageStep(Session& session, const nlohmann::json& startAddr,
+                      const std::string& filePath, const nlohmann::json& msgId,
+                      const nlohmann::json& msgtype, const nlohmann::json& toNodeUID,
+                      ByteView authTokenBytes);
+void txBigMessageChunk(Session& session, std::int64_t toNodeId, std::int64_t msgId,
+                       ByteView dataChunk, std::int64_t ackTimeout);
 
 }  // namespace vantro

@@ -1,5 +1,5 @@
 // Node commands over MQTT: topic and payload checks, the firmware path kept
-// inside its directory, and what the dispatcher queues and prints.
+// inside its directory, and what the session's intake queues, refuses and runs.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,12 +9,15 @@
 
 #include <fmt/format.h>
 
-#include "daemon/CommandDispatch.hpp"
 #include "tests/support/PrintCapture.hpp"
+#include "tests/support/Pty.hpp"
 #include "tests/support/TempDir.hpp"
-#include "vantro/bridge/State.hpp"
+#include "vantro/bridge/Session.hpp"
+#include "vantro/commands/NodeFrames.hpp"
 
-namespace vantro::daemon {
+using namespace std::chrono_literals;
+
+namespace vantro {
 namespace {
 
 namespace fs = std::filesystem;
@@ -48,37 +51,37 @@ Bytes text(std::string_view s) {
 // The reason parseCommand gives for `topic` and `payload`, or "" when accepted.
 std::string reason(std::string_view topic, std::string_view payload, const fs::path& fw = {}) {
   try {
-    parseCommand(topic, text(payload), fw);
+    parseCommand(topic, text(payload), fw, NodeIdTable{});
     return "";
   } catch (const CommandRejected& e) {
     return e.what();
   }
 }
 
-TEST(CommandTopics, NameTheKindAndTheNumber) {
-  const NodeCommand msg =
-      parseCommand("tx/msg/12", text(R"({"msgtype": 11, "outputLevel": 300, "toid": 7})"), {});
-  EXPECT_EQ(msg.kind, CommandKind::Message);
-  EXPECT_EQ(msg.key, "tx:msg:12");
-  EXPECT_EQ(msg.number, 12);
+TEST(CommandTopics, BecomeTypedCommandsWithTheirFramesBuilt) {
+  NodeIdTable nodes;
+  nodes.set(1000, 3);
+  const NodeCommand msg = parseCommand(
+      "tx/msg/12", text(R"({"msgtype": 11, "outputLevel": 300, "toid": 7})"), {}, nodes);
   EXPECT_EQ(msg.topic, "tx/msg/12");
+  EXPECT_EQ(std::get<FrameCommand>(msg.action).frame,
+            buildTxFrame(12, 7, Bytes{0x0B, 0x01, 0x2C}));
 
-  const NodeCommand pm = parseCommand("tx/peermode/1000", text(R"({"mode": "1"})"), {});
-  EXPECT_EQ(pm.kind, CommandKind::PeerMode);
-  EXPECT_EQ(pm.number, 1000);
-  EXPECT_EQ(pm.value, 1);
+  const NodeCommand pm = parseCommand("tx/peermode/1000", text(R"({"mode": "1"})"), {}, nodes);
+  EXPECT_EQ(std::get<PeerModeCommand>(pm.action).nodeId, 3);  // looked up at intake
+  EXPECT_EQ(std::get<PeerModeCommand>(pm.action).mode, 1);
 
-  const NodeCommand next = parseCommand("tx/flash/7/next", text(R"({"startAddr": 92})"), {});
-  EXPECT_EQ(next.kind, CommandKind::FlashNext);
-  EXPECT_EQ(next.number, 7);
-  EXPECT_EQ(next.value, 92);
+  const NodeCommand next =
+      parseCommand("tx/flash/7/next", text(R"({"startAddr": 92})"), {}, nodes);
+  EXPECT_EQ(std::get<FlashNextCommand>(next.action).msgId, 7);
+  EXPECT_EQ(std::get<FlashNextCommand>(next.action).startAddr, 92);
 
   const NodeCommand cfg = parseCommand(
       "tx/config/4294967295", text(R"({"sensorType": 1, "sleepCycles": 3, "useLed": 1, "txPower": 2,
                "preBatteryMeasurementDelayMin": 600})"),
-      {});
-  EXPECT_EQ(cfg.kind, CommandKind::SensorConfig);
-  EXPECT_EQ(cfg.number, 4294967295);
+      {}, nodes);
+  EXPECT_EQ(std::get<FrameCommand>(cfg.action).sentLine,
+            "Sent sensor config from channel tx:config:4294967295 to Duzediv Eri");
 }
 
 TEST(CommandTopics, UnknownTopicsAndBadNumbersAreRefused) {
@@ -136,11 +139,11 @@ TEST(CommandPayloads, FirmwareStartIsCheckedWholeAndItsPathResolved) {
                      {"msgtype", 5},
                      {"toNodeUID", 1000},
                      {"authToken", "de ad be ef"}};
-  const NodeCommand c = parseCommand("tx/flash/7", text(good.dump()), d.fw());
-  EXPECT_EQ(c.kind, CommandKind::FlashStart);
-  EXPECT_EQ(c.key, "tx:flash:7");
-  EXPECT_EQ(c.payload["filePath"], fs::canonical(d.fw() / "sub" / "b.hex").string());
-  EXPECT_EQ(c.payload["authToken"], "de ad be ef");
+  const NodeCommand c = parseCommand("tx/flash/7", text(good.dump()), d.fw(), NodeIdTable{});
+  const auto& start = std::get<FlashStartCommand>(c.action);
+  EXPECT_EQ(start.msgId, 7);
+  EXPECT_EQ(start.filePath, fs::canonical(d.fw() / "sub" / "b.hex").string());
+  EXPECT_EQ(start.authToken, (Bytes{0xDE, 0xAD, 0xBE, 0xEF}));
 
   const auto with = [&](const char* key, json v) {
     json p = good;
@@ -208,103 +211,195 @@ TEST(FirmwarePaths, StayInsideTheFirmwareDirectory) {
 }
 
 TEST(NextStep, OnlyContinuesTheTransferInProgress) {
-  EXPECT_EQ(nextStepRefusal(json::object(), 7), "no firmware transfer in progress");
-  EXPECT_EQ(nextStepRefusal(json(), 7), "no firmware transfer in progress");
+  NodeCommander commander({}, std::make_shared<NodeIdTable>());
+  const auto refusal = [&commander](const json& status, std::int64_t id) {
+    commander.flashUpdateStatus = status;
+    return commander.nextStepRefusal(id);
+  };
+  EXPECT_EQ(refusal(json::object(), 7), "no firmware transfer in progress");
+  EXPECT_EQ(refusal(json(), 7), "no firmware transfer in progress");
   json status = {{"msgId", 8},
                  {"filePath", "/fw/a.hex"},
+                 {"toNodeId", 3},
                  {"authToken", json::binary({1, 2})},
                  {"txstatus", "ACK_WAIT"}};
-  EXPECT_EQ(nextStepRefusal(status, 7), "transfer 7 is not the one in progress (8)");
-  EXPECT_EQ(nextStepRefusal(status, 8), "");
+  EXPECT_EQ(refusal(status, 7), "transfer 7 is not the one in progress (8)");
+  EXPECT_EQ(refusal(status, 8), "");
   status.erase("filePath");  // a start that was refused half-way
-  EXPECT_EQ(nextStepRefusal(status, 8), "no firmware transfer in progress");
+  EXPECT_EQ(refusal(status, 8), "no firmware transfer in progress");
 }
 
-// The dispatcher with a queue of its own; jobs run on the test's thread, which
-// runs no event loop and thus counts as the transmit worker.
-class DispatcherTest : public ::testing::Test {
+// A session with a small intake, a protocol object whose transmit queue the
+// test's thread serves as the transmit worker, and a serial link on a pty.
+class IntakeTest : public ::testing::Test {
  protected:
-  DispatcherTest()
-      : dispatch(fw.fw(), [this](CommandDispatcher::Job job) { jobs.push_back(std::move(job)); }) {
-    flashUpdateStatus = json::object();
+  static Session::Settings settings(const fs::path& fw) {
+    Session::Settings s;
+    s.firmwareDir = fw;
+    s.commandQueue = 2;
+    return s;
   }
-  ~DispatcherTest() override { flashUpdateStatus = json::object(); }
+  IntakeTest() : session(settings(fw.fw())) {
+    session.ser = std::make_shared<SerialLink>(loop.context(), pty.slavePath(), 115200);
+    session.myProtocol = std::make_shared<TelvariSpeakV1>(session.ser, nullptr, nullptr,
+                                                          dir.str(), session.uid2id);
+  }
+  ~IntakeTest() override { session.releaseLoopBound(); }
 
   void deliver(const std::string& topic, std::string_view payload, bool retain = false) {
-    dispatch(topic, text(payload), MessageProperties{retain, 1});
+    pending.emplace_back(topic, std::string(payload), retain);
   }
-  void runJobs() {
-    for (auto& job : jobs) job();
-    jobs.clear();
+  // Hands the pending messages over on the loop thread while the feeder runs.
+  void pump() {
+    loop.runUntilComplete([this]() -> Awaitable<void> {
+      const CommandIntake::ProtocolSource source = [this] { return session.myProtocol; };
+      TaskPtr feeder = loop.spawn(session.intake.feed(source, session.commander));
+      co_await sleep(1ms);  // the feeder runs for the whole run in the gateway
+      // One message per turn of the loop, as the MQTT client hands them over.
+      for (const auto& [topic, payload, retain] : pending) {
+        session.takeMessage(topic, text(payload), MessageProperties{retain, 1});
+        co_await sleep(1ms);
+      }
+      pending.clear();
+      co_await sleep(50ms);
+      feeder->cancel();
+      co_await feeder->waitFor(1s);
+    }());
+  }
+  // Runs `n` queued jobs (all when n is 0) as the transmit worker does.
+  void runJobs(std::size_t n = 0) {
+    TxQueue& queue = session.myProtocol->txQueue;
+    for (std::size_t i = 0; queue.size() > 0 && (n == 0 || i < n); ++i) {
+      session.myProtocol->txQueuedMsgs();
+    }
   }
 
+  TempDir dir;
   FirmwareDir fw;
-  std::vector<CommandDispatcher::Job> jobs;
-  CommandDispatcher dispatch;
+  EventLoop loop;
+  test::Pty pty;
+  Session session;
+  std::vector<std::tuple<std::string, std::string, bool>> pending;
   PrintCapture out;
 };
 
-TEST_F(DispatcherTest, RetainedAndBadCommandsQueueNothing) {
+TEST_F(IntakeTest, RetainedAndBadCommandsQueueNothing) {
   deliver("tx/peermode/1", R"({"mode": 1})", true);
   deliver("tx/peermode/1", "not json");
   deliver("tx/nothing", "{}");
   deliver("tx/msg/1\n2", "{}");
-  EXPECT_TRUE(jobs.empty());
+  pump();
+  EXPECT_EQ(session.myProtocol->txQueue.size(), 0u);
   const auto lines = out.lines();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "Ignoring retained command on tx/peermode/1");
   EXPECT_EQ(lines[1].rfind("Rejected command on tx/peermode/1: the payload is not JSON: ", 0), 0u);
   EXPECT_EQ(lines[2].rfind("Rejected command on tx/nothing: not a command topic", 0), 0u);
   EXPECT_EQ(lines[3], "Rejected command on tx/msg/1?2: channel \"1?2\" is not a number");
+  EXPECT_TRUE(pty.readUntilQuiet(30ms).empty());
 }
 
-TEST_F(DispatcherTest, WithoutProtocolObjectCommandsAreRefused) {
-  ASSERT_EQ(myProtocol, nullptr);
-  const CommandDispatcher toProtocol(fw.fw());
-  toProtocol("tx/peermode/1", text(R"({"mode": 1})"), MessageProperties{});
-  EXPECT_TRUE(out.contains(
-      "Rejected command on tx/peermode/1: the Duzediv Eri has not announced itself yet"));
+TEST_F(IntakeTest, FullQueueRefusesWritesNothingAndTakesTheNextOnceRoomFrees) {
+  // Ten fill the transmit queue, two wait in the intake, the thirteenth is refused.
+  for (int ch = 1; ch <= 13; ++ch) {
+    deliver(fmt::format("tx/msg/{}", ch), R"({"msgtype": 204, "toid": 7})");
+  }
+  pump();
+  EXPECT_EQ(session.myProtocol->txQueue.size(), 10u);
+  EXPECT_EQ(session.intake.size(), 2u);
+  EXPECT_TRUE(out.contains("Rejected command on tx/msg/13: command queue full"));
+  EXPECT_TRUE(pty.readUntilQuiet(30ms).empty()) << "nothing is written at intake";
+
+  runJobs(1);  // the worker frees room; the feeder fills it
+  deliver("tx/msg/14", R"({"msgtype": 204, "toid": 7})");
+  pump();
+  EXPECT_FALSE(out.contains("Rejected command on tx/msg/14: command queue full"));
+  runJobs();
+  pump();
+  runJobs();
+  // Every accepted command reached the line, in arrival order.
+  Bytes expected;
+  for (int ch : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 14}) {
+    const Bytes f = buildTxFrame(static_cast<std::uint16_t>(ch), 7, Bytes{204});
+    expected.insert(expected.end(), f.begin(), f.end());
+  }
+  EXPECT_EQ(pty.readUntilQuiet(50ms), expected);
 }
 
-TEST_F(DispatcherTest, ErrorsOfTheOperationsArePrintedByTheJob) {
-  ASSERT_EQ(ser, nullptr);
+TEST_F(IntakeTest, AStopDropsWhatHasNotStartedWithOneLine) {
+  for (int ch = 1; ch <= 12; ++ch) {
+    deliver(fmt::format("tx/msg/{}", ch), R"({"msgtype": 204, "toid": 7})");
+  }
+  pump();
+  runJobs(3);
+  session.dropQueuedCommands();
+  EXPECT_TRUE(out.contains("Dropped 9 queued node commands"));
+  EXPECT_EQ(session.myProtocol->txQueue.size(), 0u);
+  EXPECT_EQ(session.intake.size(), 0u);
+}
+
+TEST_F(IntakeTest, ErrorsOfTheOperationsArePrintedByTheJob) {
+  session.ser = nullptr;
   deliver("tx/msg/12", R"({"msgtype": 204, "toid": 7})");
   deliver("tx/peermode/1000", R"({"mode": 0})");
-  ASSERT_EQ(jobs.size(), 2u);
+  pump();
   EXPECT_TRUE(out.lines().empty());
   runJobs();
   const auto lines = out.lines();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "Rejected command on tx/msg/12: txMessage: the serial port is not open");
+  EXPECT_EQ(lines[0], "Rejected command on tx/msg/12: send: the serial port is not open");
   EXPECT_EQ(lines[1],
             "Rejected command on tx/peermode/1000: setPeerMode: the serial port is not open");
 }
 
-TEST_F(DispatcherTest, NextStepChecksTheTransferOnTheWorker) {
+TEST_F(IntakeTest, NextStepChecksTheTransferOnTheWorker) {
   deliver("tx/flash/7/next", R"({"startAddr": 42})");
-  ASSERT_EQ(jobs.size(), 1u);  // the transfer state is not read on the loop thread
+  pump();
+  EXPECT_EQ(session.myProtocol->txQueue.size(), 1u);  // not decided on the loop thread
   runJobs();
   EXPECT_TRUE(
       out.contains("Rejected command on tx/flash/7/next: no firmware transfer in progress"));
 
   // A transfer whose file has gone: the step sends nothing, but the transfer
   // is sending again.
-  flashUpdateStatus = {{"msgId", 7},
-                       {"filePath", (fw.root() / "gone.hex").string()},
-                       {"msgtype", 5},
-                       {"toNodeUID", 1000},
-                       {"txstatus", "ACK_WAIT"},
-                       {"authToken", json::binary({0xDE, 0xAD})}};
+  json& status = session.commander.flashUpdateStatus;
+  status = {{"msgId", 7},
+            {"filePath", (fw.root() / "gone.hex").string()},
+            {"msgtype", 5},
+            {"toNodeUID", 1000},
+            {"toNodeId", 3},
+            {"txstatus", "ACK_WAIT"},
+            {"authToken", json::binary({0xDE, 0xAD})}};
   out.clear();
   deliver("tx/flash/8/next", R"({"startAddr": 42})");
   deliver("tx/flash/7/next", R"({"startAddr": 42})");
+  pump();
   runJobs();
   const auto lines = out.lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0],
             "Rejected command on tx/flash/8/next: transfer 8 is not the one in progress (7)");
-  EXPECT_EQ(flashUpdateStatus["txstatus"], "SENDING");
+  EXPECT_EQ(status["txstatus"], "SENDING");
+}
+
+TEST(CommandStore, KeepsTheLastPayloadPerTopicWithinItsBounds) {
+  PrintCapture out;
+  TxMsgStore store(TxMsgLimits{3, 1000, 100});
+  store.store("tx/a", toBytes("1"));
+  store.store("tx/a", toBytes("2"));
+  store.store("tx/b", Bytes{});
+  EXPECT_EQ(*store.find("tx/a"), toBytes("2"));
+  EXPECT_EQ(*store.find("tx/b"), Bytes{});
+  EXPECT_FALSE(store.store("tx/big", Bytes(101, 'x')));
+  EXPECT_EQ(store.find("tx/big"), nullptr);
+  store.store("tx/c", toBytes("3"));
+  store.store("tx/d", toBytes("4"));  // the oldest write (tx/a) goes
+  EXPECT_EQ(store.find("tx/a"), nullptr);
+  EXPECT_EQ(store.size(), 3u);
+  for (int i = 0; i < 20; ++i) store.store(fmt::format("tx/{}", i), Bytes(200, 'x'));
+  EXPECT_LE(store.bytes(), 1000u);
+  EXPECT_EQ(out.lines().size(), 1u) << "one line per thousand evicted";
 }
 
 }  // namespace
-}  // namespace vantro::daemon
+}  // namespace vantro
