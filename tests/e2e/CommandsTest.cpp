@@ -3,7 +3,11 @@
 // receive log, and a whole firmware transfer reassembled by the board.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <memory>
+#include <thread>
 #include <cstdint>
 #include <fstream>
 #include <random>
@@ -221,3 +225,156 @@ TEST(Commands, FirmwareTransferDrivenStepByStepReachesTheNodeWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+// Publishes one "tx/msg/5" command per output level in `levels`, as fast as the
+// broker takes them (mosquitto_pub -l, one payload per line).
+std::unique_ptr<Process> publishBurst(Rig& rig, int first, int count) {
+  const auto file = rig.dir() / fmt::format("burst-{}.txt", first);
+  {
+    std::ofstream out(file);
+    for (int i = first; i < first + count; ++i) {
+      out << fmt::format(R"({{"msgtype": 11, "outputLevel": {}, "toid": 7}})", i) << "\n";
+    }
+  }
+  const std::string cmd =
+      fmt::format("exec /usr/bin/mosquitto_pub -h 127.0.0.1 -p {} -q 1 -t tx/msg/5 -l < '{}'",
+                  rig.broker().port(), file.string());
+  return std::make_unique<Process>(std::vector<std::string>{"/bin/sh", "-c", cmd});
+}
+
+// The output levels of the "tx/msg/5" frames the board received, in order.
+std::vector<int> burstLevels(const std::string& rx) {
+  const std::string head = "TX" + bytes({0x09, 0x00, 0x05, 0x00, 0x00, 0x00, 0x07, 0x0B});
+  std::vector<int> levels;
+  for (std::size_t at = rx.find(head); at != std::string::npos; at = rx.find(head, at + 1)) {
+    if (at + head.size() + 2 > rx.size()) break;
+    const auto hi = static_cast<unsigned char>(rx[at + head.size()]);
+    const auto lo = static_cast<unsigned char>(rx[at + head.size() + 1]);
+    levels.push_back(hi << 8 | lo);
+  }
+  return levels;
+}
+
+std::vector<int> range(int first, int count) {
+  std::vector<int> out;
+  for (int i = first; i < first + count; ++i) out.push_back(i);
+  return out;
+}
+
+int countReadings(Process& gw) {
+  int n = 0;
+  for (const auto& line : gw.lines()) n += line.starts_with("Sender ") ? 1 : 0;
+  return n;
+}
+
+// Watches the gateway's readings until `done` holds or `limit` passes; returns
+// the longest time without a new reading, sampled every 50 ms.
+template <typename Done>
+std::chrono::milliseconds longestReadingGap(Process& gw, Done done, std::chrono::seconds limit) {
+  using clock = std::chrono::steady_clock;
+  const auto end = clock::now() + limit;
+  auto last = clock::now();
+  int seen = countReadings(gw);
+  std::chrono::milliseconds longest{0};
+  while (clock::now() < end && !done()) {
+    std::this_thread::sleep_for(50ms);
+    const int now = countReadings(gw);
+    if (now != seen) {
+      seen = now;
+      last = clock::now();
+    }
+    longest = std::max(longest,
+                       std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - last));
+  }
+  return longest;
+}
+
+void expectStopLines(Process& gw) {
+  const int rx = gw.waitForLine("Stopping serial interface RX...", 1s);
+  const int tx = gw.waitForLine("Stopping serial interface TX...", 1s);
+  const int mqtt = gw.waitForLine("Disconnecting MQTT client...", 1s);
+  EXPECT_GE(rx, 0);
+  EXPECT_LT(rx, tx);
+  EXPECT_LT(tx, mqtt);
+}
+
+}  // namespace
+
+TEST(CommandBurst, AThousandCommandsReachTheBoardInOrderWhileReadingsFlow) {
+  Rig rig;
+  startUntilNode1000Heard(rig);
+  auto& gw = rig.gateway();
+  const auto start = std::chrono::steady_clock::now();
+  auto pub = publishBurst(rig, 1, 1000);
+  const auto gap = longestReadingGap(
+      gw, [&] { return burstLevels(rig.boardRx()).size() >= 1000; }, 60s);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(pub->wait(10s), 0) << pub->output();
+  EXPECT_EQ(burstLevels(rig.boardRx()), range(1, 1000)) << context(rig);
+  EXPECT_LT(gap, 1000ms) << "readings stopped during the burst";
+  std::printf("1000 commands at the board after %lld ms; longest gap between readings %lld ms\n",
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+              static_cast<long long>(gap.count()));
+  EXPECT_FALSE(gw.waitForPart("command queue full", 0ms) >= 0);
+  stop(rig);
+  expectStopLines(gw);
+}
+
+TEST(CommandBurst, StopInTheMiddleOfABurstEndsAtOnceAndDropsTheRest) {
+  Rig rig;
+  startUntilNode1000Heard(rig);
+  auto& gw = rig.gateway();
+  auto pub = publishBurst(rig, 1, 1000);
+  ASSERT_GE(gw.waitForPart("RECV MSG on topic tx/msg/5", 10s), 0) << context(rig);
+  std::this_thread::sleep_for(100ms);
+  const auto start = std::chrono::steady_clock::now();
+  gw.signal(SIGTERM);
+  EXPECT_EQ(gw.wait(10s), 0) << context(rig);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  expectStopLines(gw);
+  // What had reached the board went in order; the rest was dropped, not lost silently.
+  const std::vector<int> sent = burstLevels(rig.boardRx());
+  EXPECT_EQ(sent, range(1, static_cast<int>(sent.size())));
+  if (sent.size() < 1000) {
+    EXPECT_GE(gw.waitForPart("queued node commands", 0ms), 0) << context(rig);
+  }
+  pub->wait(10s);
+}
+
+TEST(CommandBurst, CommandsHeldByTheBrokerWhileStoppedAllArriveAfterTheStart) {
+  Rig rig;
+  startUntilNode1000Heard(rig);
+  stop(rig);  // the persistent session stays with the broker
+  rig.board().signal(SIGTERM);
+  rig.board().wait(5s);
+  auto pub = publishBurst(rig, 1, 200);
+  ASSERT_EQ(pub->wait(20s), 0) << pub->output();
+
+  rig.startBoard({"--protocol", "1", "--nodes", "4", "--rate", "40", "--mix", "sd=1"});
+  rig.startGateway();
+  auto& gw = rig.gateway();
+  ASSERT_GE(gw.waitForLine("Waking Duzediv Eri up", 15s), 0) << context(rig);
+  const auto gap = longestReadingGap(
+      gw, [&] { return burstLevels(rig.boardRx()).size() >= 200; }, 30s);
+  EXPECT_EQ(burstLevels(rig.boardRx()), range(1, 200)) << context(rig);
+  EXPECT_LT(gap, 1000ms);
+  stop(rig);
+}
+
+TEST(CommandBurst, StopWithTheBoardsDeviceGoneEndsWithinTenSeconds) {
+  Rig rig;
+  startUntilNode1000Heard(rig);
+  auto& gw = rig.gateway();
+  rig.board().signal(SIGKILL);  // the pty's far end closes
+  ASSERT_TRUE(rig.board().wait(5s).has_value());
+  std::this_thread::sleep_for(300ms);
+  const auto start = std::chrono::steady_clock::now();
+  gw.signal(SIGTERM);
+  EXPECT_EQ(gw.wait(10s), 0) << context(rig);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(gw.waitForPart("Start-up failed", 0ms), -1) << context(rig);
+  expectStopLines(gw);
+}
