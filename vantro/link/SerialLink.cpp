@@ -1,5 +1,7 @@
 #include "vantro/link/SerialLink.hpp"
 
+#include "vantro/runtime/UniqueFd.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -151,19 +153,14 @@ SerialLink::SerialLink(asio::io_context& io, std::string path, unsigned baud,
     : impl_(std::make_unique<Impl>(io, std::move(path), readTimeout)) {
   const std::string& p = impl_->path;
   const speed_t speed = speedConstant(baud, p);
-  const int fd = ::open(p.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(::open(p.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) {
     throw std::system_error(errno, std::generic_category(),
                             fmt::format("cannot open serial device \"{}\"", p));
   }
-  try {
-    configureRawPort(fd, speed, p);
-    impl_->descriptor.assign(fd);
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  impl_->fd = fd;
+  configureRawPort(fd.get(), speed, p);
+  impl_->descriptor.assign(fd.get());
+  impl_->fd = fd.release();  // the descriptor object owns it now
   impl_->open = true;
 }
 
