@@ -19,6 +19,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "vantro/mqtt/Backoff.hpp"
+#include "vantro/mqtt/HostLookup.hpp"
 #include "vantro/mqtt/MosquittoText.hpp"
 #include "vantro/runtime/Event.hpp"
 #include "vantro/runtime/Print.hpp"
@@ -30,8 +31,12 @@ using namespace std::chrono_literals;
 using mqtt::connackText;
 using mqtt::errorText;
 
-// A broker that accepted the TCP connection answers CONNECT at once; one that
-// stays silent this long is treated as unreachable.
+// How long an attempt may take per phase: the name look-up, the TCP handshake
+// (a broker's host answers a SYN within milliseconds; unanswered SYNs would
+// otherwise keep the attempt open for the kernel's two minutes of retries),
+// and the broker's CONNACK once the TCP connection stands.
+constexpr Duration kLookupTimeout = 10s;
+constexpr Duration kTcpConnectTimeout = 10s;
 constexpr Duration kConnackTimeout = 30s;
 // libmosquitto wants loop_misc about once a second for keep-alive pings.
 constexpr Duration kMiscInterval = 1s;
@@ -50,6 +55,17 @@ constexpr std::size_t kWindow = 100;
 constexpr int kReadBatch = 64;
 // Largest payload MQTT can carry.
 constexpr std::size_t kMaxPayload = 268435455;
+
+long long wholeSeconds(Duration d) {
+  return std::chrono::duration_cast<std::chrono::seconds>(d).count();
+}
+
+// True once the socket's TCP handshake has completed.
+bool peerConnected(int fd) {
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  return ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
+}
 
 struct MosquittoDeleter {
   void operator()(mosquitto* m) const { mosquitto_destroy(m); }
@@ -83,9 +99,10 @@ struct Outgoing {
 struct MqttClient::Impl {
   enum class State {
     Idle,           // no connection and none wanted
-    Connecting,     // connect() waits for the first CONNACK
+    LookingUp,      // an attempt waits for the broker's addresses
+    Connecting,     // an attempt's socket is open: TCP handshake, then CONNACK
     Connected,      // CONNACK accepted
-    Reconnecting,   // lost; waiting for the next attempt or its CONNACK
+    Waiting,        // between two attempts (back-off)
     Disconnecting,  // disconnect() sent DISCONNECT and waits for the close
   };
 
@@ -94,7 +111,8 @@ struct MqttClient::Impl {
         loop(eventLoop),
         clientId(std::move(id)),
         miscTimer(loop.executor()),
-        reconnectTimer(loop.executor()),
+        attemptTimer(loop.executor()),
+        retryTimer(loop.executor()),
         connectDone(loop.executor()) {
     initLibrary();
     mosq.reset(mosquitto_new(clientId.c_str(), cleanSession, this));
@@ -112,8 +130,10 @@ struct MqttClient::Impl {
 
   ~Impl() {
     alive.reset();
+    abandonLookup();
     miscTimer.cancel();
-    reconnectTimer.cancel();
+    attemptTimer.cancel();
+    retryTimer.cancel();
     detach();
     // No callback into a half-destroyed object while libmosquitto tears down.
     mosquitto_connect_v5_callback_set(mosq.get(), nullptr);
@@ -201,8 +221,18 @@ struct MqttClient::Impl {
       connectionClosed();
       return;
     }
+    noticeHandshake();
     armRead();
     armWrite();
+  }
+
+  // Once the attempt's TCP handshake is done, the broker's CONNACK is awaited
+  // with a deadline of its own.
+  void noticeHandshake() {
+    if (state != State::Connecting || tcpUp || !peerConnected(socketFd)) return;
+    tcpUp = true;
+    armAttemptTimer(kConnackTimeout, fmt::format("the broker did not answer CONNECT within {} s",
+                                                 wholeSeconds(kConnackTimeout)));
   }
 
   void startMisc() {
@@ -223,64 +253,194 @@ struct MqttClient::Impl {
     });
   }
 
+  // --- connection attempts ---------------------------------------------------
+
+  // Takes the broker's address and the session settings for the attempts to
+  // come. libmosquitto keeps CONNECT properties (the session expiry) only
+  // through mosquitto_connect_bind_v5, whose TCP connect blocks. Given port -1
+  // it stores the properties and fails with MOSQ_ERR_INVAL before any
+  // connect; the non-blocking connects that follow send them.
+  void prepare(const std::string& brokerHost, int brokerPort, int keepaliveSeconds) {
+    mosquitto_property* raw = nullptr;
+    int rc = mosquitto_property_add_int32(&raw, MQTT_PROP_SESSION_EXPIRY_INTERVAL, sessionExpiry);
+    std::unique_ptr<mosquitto_property, PropertiesDeleter> props(raw);
+    if (rc == MOSQ_ERR_SUCCESS) {
+      rc = mosquitto_connect_bind_v5(mosq.get(), "127.0.0.1", -1, keepaliveSeconds, nullptr,
+                                     props.get());
+    }
+    if (rc != MOSQ_ERR_INVAL) {
+      throw std::runtime_error(fmt::format("cannot set up the MQTT CONNECT for {}:{}: {}",
+                                           brokerHost, brokerPort, errorText(rc)));
+    }
+    host = brokerHost;
+    port = brokerPort;
+    keepalive = keepaliveSeconds;
+    connectError.clear();
+    connectDone.clear();
+    stopping = false;
+    backoff.reset();
+  }
+
+  // One attempt: look the host up (on a thread unless it is numeric), then a
+  // non-blocking connect to each address in turn until one answers.
+  void startAttempt() {
+    state = State::LookingUp;
+    addresses.clear();
+    nextAddress = 0;
+    try {
+      lookup = HostLookup::start(loop.executor(), host,
+                                 [this, token = std::weak_ptr<bool>(alive)](HostLookup::Result r) {
+                                   if (!token.expired()) addressesFound(std::move(r));
+                                 });
+    } catch (const std::exception& e) {
+      attemptFailed(fmt::format("cannot start the name look-up: {}", e.what()));
+      return;
+    }
+    armAttemptTimer(kLookupTimeout, fmt::format("the name look-up of {} did not finish within {} s",
+                                                host, wholeSeconds(kLookupTimeout)));
+  }
+
+  void abandonLookup() {
+    if (lookup) lookup->abandon();
+    lookup.reset();
+  }
+
+  void addressesFound(HostLookup::Result result) {
+    lookup.reset();
+    if (state != State::LookingUp) return;
+    if (!result.error.empty()) {
+      attemptFailed(fmt::format("cannot look up {}: {}", host, result.error));
+      return;
+    }
+    addresses = std::move(result.addresses);
+    connectNextAddress();
+  }
+
+  // Opens a non-blocking connection to the next address; an address that
+  // fails at once is skipped.
+  void connectNextAddress() {
+    std::string why = "no address to connect to";
+    while (nextAddress < addresses.size()) {
+      const std::string& address = addresses[nextAddress++];
+      errno = 0;
+      const int rc =
+          mosquitto_connect_bind_async(mosq.get(), address.c_str(), port, keepalive, nullptr);
+      const int err = errno;
+      if (rc == MOSQ_ERR_SUCCESS) {
+        state = State::Connecting;
+        tcpUp = false;
+        refusal.clear();
+        lastDisconnectRc = MOSQ_ERR_CONN_LOST;
+        lastDisconnectErrno = 0;
+        attach();
+        startMisc();
+        armAttemptTimer(kTcpConnectTimeout,
+                        fmt::format("no answer within {} s", wholeSeconds(kTcpConnectTimeout)));
+        noticeHandshake();  // on loopback it may be done already
+        return;
+      }
+      why = errorText(rc, err);
+    }
+    attemptFailed(why);
+  }
+
+  // Ends the attempt with `why` if it is still in the same phase when the
+  // timer runs out.
+  void armAttemptTimer(Duration limit, std::string why) {
+    attemptTimer.expires_after(limit);
+    attemptTimer.async_wait([this, token = std::weak_ptr<bool>(alive), phase = ++attemptPhase,
+                             reason = std::move(why)](const asio::error_code& ec) {
+      if (token.expired() || ec || phase != attemptPhase) return;
+      if (state == State::LookingUp) {
+        abandonLookup();
+        attemptFailed(reason);
+      } else if (state == State::Connecting) {
+        timeoutReason = reason;
+        // The next read sees the end of the connection, and libmosquitto
+        // closes it through its usual path, which ends the attempt.
+        shutdownSocket();
+        mosquitto_loop_read(mosq.get(), 1);
+        afterLibraryCall();
+      }
+    });
+  }
+
+  void stopAttemptTimer() {
+    ++attemptPhase;
+    attemptTimer.cancel();
+  }
+
+  // The attempt is over without a connection: a background connect waits its
+  // back-off and tries again (one printed line per failure); connect() learns
+  // of the failure.
+  void attemptFailed(const std::string& why) {
+    stopAttemptTimer();
+    detach();
+    if (keepTrying && !stopping) {
+      const Duration delay = backoff.next();
+      print("MQTT connect to {}:{} failed: {}; next attempt in {} s", host, port, why,
+            wholeSeconds(delay));
+      waitThenAttempt(delay);
+      return;
+    }
+    state = State::Idle;
+    connectError = fmt::format("MQTT connect to {}:{} failed: {}", host, port, why);
+    connectDone.set();
+  }
+
+  void waitThenAttempt(Duration delay) {
+    state = State::Waiting;
+    retryTimer.expires_after(delay);
+    retryTimer.async_wait([this, token = std::weak_ptr<bool>(alive)](const asio::error_code& ec) {
+      if (token.expired() || ec || state != State::Waiting) return;
+      startAttempt();
+    });
+  }
+
+  // Why a connection closed before its CONNACK was accepted.
+  std::string attemptCloseReason() {
+    if (!refusal.empty()) return refusal;
+    if (!timeoutReason.empty()) return timeoutReason;
+    if (!tcpUp) return errorText(lastDisconnectRc, lastDisconnectErrno);
+    return fmt::format("the connection closed before the broker accepted it: {}",
+                       errorText(lastDisconnectRc, lastDisconnectErrno));
+  }
+
   // --- connection life -----------------------------------------------------
 
-  // libmosquitto closed the socket (lost, refused, or after DISCONNECT).
+  // libmosquitto closed the socket (lost, refused, timed out, or after DISCONNECT).
   void connectionClosed() {
     detach();
-    const int rc = lastDisconnectRc;
     switch (state) {
-      case State::Connecting:
-        state = State::Idle;
-        if (connectError.empty()) {
-          connectError =
-              fmt::format("connection to MQTT broker {}:{} closed before it was accepted: {}", host,
-                          port, errorText(rc));
+      case State::Connecting: {
+        std::string why = attemptCloseReason();
+        const bool handshakeFailed = !tcpUp && refusal.empty() && timeoutReason.empty();
+        timeoutReason.clear();
+        refusal.clear();
+        // An address that does not take the connection leaves the others to try.
+        if (handshakeFailed && nextAddress < addresses.size() && !stopping) {
+          connectNextAddress();
+          return;
         }
-        connectDone.set();
+        attemptFailed(why);
         break;
-      case State::Connected:
-        state = stopping ? State::Idle : State::Reconnecting;
+      }
+      case State::Connected: {
+        const int rc = lastDisconnectRc;
+        state = stopping ? State::Idle : State::Waiting;
         notifyDisconnect(
             rc, std::make_exception_ptr(std::runtime_error(fmt::format(
                     "connection to MQTT broker {}:{} lost: {}", host, port, errorText(rc)))));
-        if (state == State::Reconnecting) scheduleReconnect();
+        if (state == State::Waiting) {
+          keepTrying = true;
+          waitThenAttempt(backoff.next());
+        }
         break;
-      case State::Reconnecting:
-        print("MQTT reconnection to {}:{} failed: {}", host, port,
-              refusal.empty() ? errorText(rc) : refusal);
-        refusal.clear();
-        scheduleReconnect();
+      }
+      default:
+        state = State::Idle;
         break;
-      case State::Disconnecting:
-      case State::Idle:
-        break;  // disconnect() finishes the job
     }
-  }
-
-  void scheduleReconnect() {
-    reconnectTimer.expires_after(backoff.next());
-    reconnectTimer.async_wait(
-        [this, token = std::weak_ptr<bool>(alive)](const asio::error_code& ec) {
-          if (token.expired() || ec || state != State::Reconnecting || socket) return;
-          errno = 0;
-          const int rc = mosquitto_reconnect_async(mosq.get());
-          const int err = errno;
-          if (rc != MOSQ_ERR_SUCCESS) {
-            print("MQTT reconnection to {}:{} failed: {}", host, port, errorText(rc, err));
-            scheduleReconnect();
-            return;
-          }
-          attach();
-          // A broker that takes the connection but never answers is dropped,
-          // which ends in connectionClosed() and the next attempt.
-          reconnectTimer.expires_after(kConnackTimeout);
-          reconnectTimer.async_wait([this, token2 = std::weak_ptr<bool>(alive),
-                                     gen = generation](const asio::error_code& ec2) {
-            if (token2.expired() || ec2 || gen != generation) return;
-            if (state == State::Reconnecting && socket) shutdownSocket();
-          });
-        });
   }
 
   // Makes the next read see end of file, so that libmosquitto closes the
@@ -289,9 +449,12 @@ struct MqttClient::Impl {
     if (socketFd >= 0) ::shutdown(socketFd, SHUT_RDWR);
   }
 
-  // Closes the connection at once, without waiting for the broker.
+  // Ends whatever is going on at once, without waiting for the broker: a
+  // look-up is abandoned, a socket closed, a pending attempt dropped.
   void closeNow() {
-    reconnectTimer.cancel();
+    retryTimer.cancel();
+    stopAttemptTimer();
+    abandonLookup();
     if (socket) {
       state = State::Disconnecting;
       mosquitto_disconnect_v5(mosq.get(), MQTT_RC_NORMAL_DISCONNECTION, nullptr);
@@ -302,6 +465,7 @@ struct MqttClient::Impl {
       detach();
     }
     state = State::Idle;
+    keepTrying = false;
     ++miscGeneration;
     miscTimer.cancel();
     if (!connectDone.isSet()) {
@@ -371,22 +535,21 @@ struct MqttClient::Impl {
   }
 
   void handleConnack(int rc, int flags, const mosquitto_property* props) {
+    if (state != State::Connecting) return;
     if (rc != 0) {
       // libmosquitto closes the connection after returning; connectionClosed() reports it.
       // Mosquitto answers a wrong password with "not authorized" in MQTT 5.
       const bool credentialsHint = haveCredentials && rc == MQTT_RC_NOT_AUTHORIZED;
-      refusal =
-          fmt::format("MQTT broker {}:{} refused the connection: {}{}", host, port, connackText(rc),
-                      credentialsHint ? "; check the user name and password" : "");
-      if (state == State::Connecting) connectError = refusal;
+      refusal = fmt::format("the broker refused the connection: {}{}", connackText(rc),
+                            credentialsHint ? "; check the user name and password" : "");
       return;
     }
-    const bool first = state == State::Connecting;
-    if (state != State::Connecting && state != State::Reconnecting) return;
     state = State::Connected;
+    keepTrying = true;  // a connection lost later is re-established
     backoff.reset();
-    reconnectTimer.cancel();
+    stopAttemptTimer();
     refusal.clear();
+    timeoutReason.clear();
     if (owner.on_connect) {
       const std::string text = mqtt::propertiesText(props);
       guarded("on_connect", [&] { owner.on_connect(owner, flags, rc, text); });
@@ -396,11 +559,13 @@ struct MqttClient::Impl {
     asio::post(loop.executor(), [this, token = std::weak_ptr<bool>(alive)] {
       if (!token.expired()) pump();
     });
-    if (first) connectDone.set();
+    connectDone.set();
   }
 
   static void onDisconnectCb(mosquitto*, void* obj, int rc, const mosquitto_property*) {
-    static_cast<Impl*>(obj)->lastDisconnectRc = rc;
+    auto* self = static_cast<Impl*>(obj);
+    self->lastDisconnectErrno = errno;
+    self->lastDisconnectRc = rc;
   }
 
   static void onMessageCb(mosquitto*, void* obj, const mosquitto_message* msg,
@@ -441,8 +606,10 @@ struct MqttClient::Impl {
 
   std::string host;
   int port = 0;
+  int keepalive = 60;
   State state = State::Idle;
-  bool stopping = false;  // disconnect() runs: no reconnection
+  bool keepTrying = false;  // a failed attempt is followed by another after the back-off
+  bool stopping = false;    // disconnect() runs: no further attempt
   std::optional<asio::posix::stream_descriptor> socket;
   int socketFd = -1;
   unsigned generation = 0;  // changes with every attach/detach; older handlers stand down
@@ -451,11 +618,20 @@ struct MqttClient::Impl {
   unsigned callbacksRun = 0;  // grows with every libmosquitto callback (readAvailable)
   asio::steady_timer miscTimer;
   unsigned miscGeneration = 0;
-  asio::steady_timer reconnectTimer;
+
+  std::shared_ptr<HostLookup> lookup;  // the attempt's look-up while it runs
+  std::vector<std::string> addresses;  // the attempt's addresses, tried in order
+  std::size_t nextAddress = 0;
+  bool tcpUp = false;               // the attempt's TCP handshake has completed
+  asio::steady_timer attemptTimer;  // the deadline of the attempt's current phase
+  unsigned attemptPhase = 0;        // changes with every phase; older deadlines stand down
+  std::string timeoutReason;        // set when a deadline closed the attempt's socket
+  asio::steady_timer retryTimer;
   Backoff backoff;
   int lastDisconnectRc = MOSQ_ERR_CONN_LOST;
+  int lastDisconnectErrno = 0;
 
-  Event connectDone;         // set when the first CONNACK came or the attempt ended
+  Event connectDone;         // set when connect()'s attempt has ended either way
   std::string connectError;  // why it ended, if it failed
   std::string refusal;       // reason of the latest refused CONNACK
 
@@ -490,55 +666,42 @@ Awaitable<void> MqttClient::connect(const std::string& host, int port, int keepa
   if (!impl_) throw std::logic_error("this MQTT client has no library behind it");
   Impl& s = *impl_;
   if (s.state != Impl::State::Idle) {
-    throw std::logic_error(fmt::format("MQTT client '{}' is already connected", s.clientId));
+    throw std::logic_error(
+        fmt::format("MQTT client '{}' is connected or connecting already", s.clientId));
   }
   co_await throwIfCancelled();
-
-  mosquitto_property* raw = nullptr;
-  int rc = mosquitto_property_add_int32(&raw, MQTT_PROP_SESSION_EXPIRY_INTERVAL, s.sessionExpiry);
-  std::unique_ptr<mosquitto_property, PropertiesDeleter> props(raw);
-  if (rc != MOSQ_ERR_SUCCESS) {
-    throw std::runtime_error(fmt::format("cannot build MQTT CONNECT: {}", errorText(rc)));
-  }
-  s.host = host;
-  s.port = port;
-  s.connectError.clear();
-  s.refusal.clear();
-  s.connectDone.clear();
-  s.stopping = false;
-  s.backoff.reset();
-  // The TCP connect blocks the loop; to a broker on this host or the local
-  // network it takes milliseconds, and a refused port fails at once.
-  errno = 0;
-  rc = mosquitto_connect_bind_v5(s.mosq.get(), host.c_str(), port, keepalive, nullptr, props.get());
-  const int err = errno;
-  if (rc != MOSQ_ERR_SUCCESS) {
-    throw std::runtime_error(
-        fmt::format("cannot connect to MQTT broker {}:{}: {}", host, port, errorText(rc, err)));
-  }
-  s.state = Impl::State::Connecting;
-  s.lastDisconnectRc = MOSQ_ERR_CONN_LOST;
-  s.attach();
-  s.startMisc();
-
-  bool answered = false;
+  s.prepare(host, port, keepalive);
+  s.keepTrying = false;
+  s.startAttempt();
+  // Bounded by the attempt's own deadlines (look-up, handshake, CONNACK).
+  std::exception_ptr cancelled;
   try {
-    answered = co_await s.connectDone.waitFor(kConnackTimeout);
+    co_await s.connectDone.wait();
   } catch (...) {
-    s.closeNow();
-    throw;
+    cancelled = std::current_exception();
   }
-  if (!answered) {
+  if (cancelled) {
     s.closeNow();
-    throw std::runtime_error(fmt::format("MQTT broker {}:{} did not answer within {} s", host, port,
-                                         kConnackTimeout / 1s));
+    std::rethrow_exception(cancelled);
   }
   if (s.state != Impl::State::Connected) {
     s.closeNow();
     throw std::runtime_error(s.connectError.empty()
-                                 ? fmt::format("connection to MQTT broker {}:{} failed", host, port)
+                                 ? fmt::format("MQTT connect to {}:{} failed", host, port)
                                  : s.connectError);
   }
+}
+
+void MqttClient::connectInBackground(const std::string& host, int port, int keepalive) {
+  if (!impl_) return;
+  Impl& s = *impl_;
+  if (s.state != Impl::State::Idle) {
+    throw std::logic_error(
+        fmt::format("MQTT client '{}' is connected or connecting already", s.clientId));
+  }
+  s.prepare(host, port, keepalive);
+  s.keepTrying = true;
+  s.startAttempt();
 }
 
 void MqttClient::subscribe(const std::vector<std::pair<std::string, int>>& subscriptions) {
@@ -599,7 +762,13 @@ Awaitable<void> MqttClient::disconnect() {
   Impl& s = *impl_;
   if (s.state == Impl::State::Idle) co_return;
   s.stopping = true;
-  s.reconnectTimer.cancel();
+  s.retryTimer.cancel();
+  if (s.state != Impl::State::Connected) {
+    // Looking up, connecting or between attempts: nothing to say goodbye to.
+    s.closeNow();
+    s.stopping = false;
+    co_return;
+  }
 
   // Plain timer waits, not the runtime's cancellable ones: a shutdown that has
   // cancelled every task still gets its DISCONNECT out.
@@ -613,7 +782,7 @@ Awaitable<void> MqttClient::disconnect() {
     }
   };
 
-  if (s.state == Impl::State::Connected && s.pending() > 0) {
+  if (s.pending() > 0) {
     co_await waitUntil([&] { return s.state != Impl::State::Connected || s.inflight.empty(); },
                        kDrainTimeout);
   }

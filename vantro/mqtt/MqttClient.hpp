@@ -3,13 +3,18 @@
 // client's socket is watched by the loop and every callback runs on the loop
 // thread.
 //
-// Beyond the plain session it reconnects by itself after a lost connection
-// (back-off 1 s doubling to 60 s; on_disconnect, then on_connect again), keeps
-// QoS 1 publications made while disconnected in memory (up to
+// Nothing it does blocks the loop: the broker's host name is looked up on a
+// thread of its own, and the TCP connect is non-blocking with a deadline.
+//
+// Beyond the plain session it keeps connecting by itself: connectInBackground()
+// tries until the broker takes the session, and after a lost connection the
+// client reconnects the same way (back-off 1 s doubling to 60 s, one printed
+// line per failed attempt; on_disconnect, then on_connect again). QoS 1
+// publications made while disconnected are kept in memory (up to
 // kMaxOfflineMessages; when full the oldest is dropped with a printed line) and
-// delivers them after the reconnect. QoS 0 publications go out only while
-// connected. Not thread-safe: use it on the loop thread only, and destroy it
-// before the loop.
+// delivered, oldest first, once connected. QoS 0 publications go out only
+// while connected. Not thread-safe: use it on the loop thread only, and
+// destroy it before the loop.
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -61,15 +66,22 @@ class MqttClient {
 
   void set_auth_credentials(const std::string& username, const std::string& password);
 
-  /// Connects and returns once the broker accepted the session and on_connect
-  /// has run. Throws std::runtime_error with the reason (connection refused,
-  /// bad user name or password, not authorised, ...) when the broker cannot be
-  /// reached or refuses, or does not answer within 30 s; no automatic
-  /// reconnection follows a failed first connect. Cancellation closes the
-  /// attempt and throws Cancelled. The TCP connect itself blocks the loop (it
-  /// is immediate on loopback and the local network). std::logic_error if the
-  /// client is connected already.
+  /// One connection attempt; returns once the broker accepted the session and
+  /// on_connect has run. Throws std::runtime_error with the reason (connection
+  /// refused, no answer, bad user name or password, not authorised, ...) when
+  /// the broker cannot be reached or refuses; no further attempt follows a
+  /// failed one. The wait is bounded by the attempt's deadlines: 10 s for the
+  /// name look-up, 10 s for the TCP handshake, 30 s for the CONNACK.
+  /// Cancellation abandons the attempt and throws Cancelled. std::logic_error
+  /// unless the client is idle (neither connected nor connecting).
   Awaitable<void> connect(const std::string& host, int port, int keepalive);
+
+  /// Starts connecting and returns at once. Attempts follow one another until
+  /// the broker takes the session (on_connect runs then); each failed one
+  /// prints "MQTT connect to HOST:PORT failed: REASON; next attempt in N s"
+  /// and waits its back-off. disconnect() stops it. std::logic_error unless the
+  /// client is idle.
+  void connectInBackground(const std::string& host, int port, int keepalive);
 
   /// Subscribes to each topic filter with its QoS; not awaited. Throws
   /// std::runtime_error when libmosquitto refuses (not connected, bad filter).
@@ -85,7 +97,8 @@ class MqttClient {
   void publish(const std::string& topic, long long payload, int qos, bool retain);
 
   /// Sends DISCONNECT and returns once the connection is closed; stops the
-  /// reconnection. Publications waiting for their acknowledgement get up to
+  /// reconnection. An attempt in progress (look-up, handshake, CONNACK) or a
+  /// back-off wait ends at once. Publications waiting for their acknowledgement get up to
   /// 3 s first, the broker 2 s to close. Cancellation does not interrupt it, so
   /// it works also after every task of the loop has been cancelled (a pending
   /// cancellation surfaces at the caller's next await). on_disconnect runs
