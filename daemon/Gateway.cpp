@@ -6,11 +6,11 @@
 
 #include "daemon/Notify.hpp"
 #include "vantro/HatControl/GpioSetting.hpp"
+#include "vantro/bridge/Bridge.hpp"
+#include "vantro/bridge/Session.hpp"
 #include "vantro/runtime/Event.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 #include "vantro/runtime/Print.hpp"
-#include "vantro/bridge/Bridge.hpp"
-#include "vantro/bridge/Session.hpp"
 
 namespace vantro::daemon {
 namespace {
@@ -87,8 +87,8 @@ int runGateway(const Options& o) {
     for (;;) {
       std::exception_ptr failure;
       try {
-        co_await startVantro(session, args, o.broker, o.username, o.password, o.serialDevice, o.serialSpeed,
-                             loop, stopSignal, restartSignal, isRestarting,
+        co_await startVantro(session, args, o.broker, o.username, o.password, o.serialDevice,
+                             o.serialSpeed, loop, stopSignal, restartSignal, isRestarting,
                              [&notifier] { notifier.ready(); });
       } catch (...) {
         failure = std::current_exception();

@@ -18,7 +18,7 @@ struct Options {
   long long nodeId = 1;
   long long networkId = 100;
   std::string statusDir = "/var/telvari-gateway";
-  std::string firmwareDir;  // default: "firmware" in the status directory
+  std::string firmwareDir;          // default: "firmware" in the status directory
   std::size_t commandQueue = 1000;  // node commands waiting for the transmit queue
   std::optional<std::string> gpioChip;
   std::optional<unsigned> resetLine;

@@ -64,15 +64,13 @@ TEST(CommandTopics, BecomeTypedCommandsWithTheirFramesBuilt) {
   const NodeCommand msg = parseCommand(
       "tx/msg/12", text(R"({"msgtype": 11, "outputLevel": 300, "toid": 7})"), {}, nodes);
   EXPECT_EQ(msg.topic, "tx/msg/12");
-  EXPECT_EQ(std::get<FrameCommand>(msg.action).frame,
-            buildTxFrame(12, 7, Bytes{0x0B, 0x01, 0x2C}));
+  EXPECT_EQ(std::get<FrameCommand>(msg.action).frame, buildTxFrame(12, 7, Bytes{0x0B, 0x01, 0x2C}));
 
   const NodeCommand pm = parseCommand("tx/peermode/1000", text(R"({"mode": "1"})"), {}, nodes);
   EXPECT_EQ(std::get<PeerModeCommand>(pm.action).nodeId, 3);  // looked up at intake
   EXPECT_EQ(std::get<PeerModeCommand>(pm.action).mode, 1);
 
-  const NodeCommand next =
-      parseCommand("tx/flash/7/next", text(R"({"startAddr": 92})"), {}, nodes);
+  const NodeCommand next = parseCommand("tx/flash/7/next", text(R"({"startAddr": 92})"), {}, nodes);
   EXPECT_EQ(std::get<FlashNextCommand>(next.action).msgId, 7);
   EXPECT_EQ(std::get<FlashNextCommand>(next.action).startAddr, 92);
 
@@ -241,8 +239,8 @@ class IntakeTest : public ::testing::Test {
   }
   IntakeTest() : session(settings(fw.fw())) {
     session.ser = std::make_shared<SerialLink>(loop.context(), pty.slavePath(), 115200);
-    session.myProtocol = std::make_shared<TelvariSpeakV1>(session.ser, nullptr, nullptr,
-                                                          dir.str(), session.uid2id);
+    session.myProtocol =
+        std::make_shared<TelvariSpeakV1>(session.ser, nullptr, nullptr, dir.str(), session.uid2id);
   }
   ~IntakeTest() override { session.releaseLoopBound(); }
 

@@ -6,8 +6,8 @@
 #include "tests/support/PrintCapture.hpp"
 #include "tests/support/Pty.hpp"
 #include "tests/support/TempDir.hpp"
-#include "vantro/runtime/EventLoop.hpp"
 #include "vantro/bridge/Bridge.hpp"
+#include "vantro/runtime/EventLoop.hpp"
 
 using namespace std::chrono_literals;
 

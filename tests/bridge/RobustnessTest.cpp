@@ -13,12 +13,12 @@
 
 #include "tests/support/Pty.hpp"
 #include "tests/support/TempDir.hpp"
+#include "vantro/bridge/Bridge.hpp"
+#include "vantro/bridge/Session.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/protocol/TelvariSpeakV2/TelvariSpeakV2.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 #include "vantro/runtime/Print.hpp"
-#include "vantro/bridge/Bridge.hpp"
-#include "vantro/bridge/Session.hpp"
 
 using namespace std::chrono_literals;
 using vantro::Awaitable;

@@ -5,10 +5,10 @@
 #include "tests/support/PrintCapture.hpp"
 #include "tests/support/Pty.hpp"
 #include "tests/support/TempDir.hpp"
-#include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
-#include "vantro/runtime/EventLoop.hpp"
 #include "vantro/bridge/Bridge.hpp"
 #include "vantro/bridge/Session.hpp"
+#include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
+#include "vantro/runtime/EventLoop.hpp"
 
 using namespace std::chrono_literals;
 using namespace std::string_view_literals;

@@ -14,9 +14,9 @@
 
 #include "tests/support/PrintCapture.hpp"
 #include "tests/support/Pty.hpp"
-#include "vantro/link/SerialLink.hpp"
 #include "vantro/bridge/Session.hpp"
 #include "vantro/commands/NodeCommands.hpp"
+#include "vantro/link/SerialLink.hpp"
 
 namespace vantro::test {
 

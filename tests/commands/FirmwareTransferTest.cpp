@@ -10,9 +10,9 @@
 
 #include "tests/commands/CommandsFixture.hpp"
 #include "tests/support/TempDir.hpp"
-#include "vantro/ihex/IntelHex.hpp"
 #include "vantro/commands/NodeCommands.hpp"
 #include "vantro/commands/NodeFrames.hpp"
+#include "vantro/ihex/IntelHex.hpp"
 
 namespace vantro::test {
 namespace {
@@ -54,10 +54,9 @@ class FirmwareTransfer : public CommandsTest {
 
   // The whole "TB" frame expected for a data chunk.
   static Bytes dataFrame(int nodeId, int msgId, int addr, int count, int ackTimeout) {
-    return buildBigMessageFrame(static_cast<Byte>(nodeId), static_cast<Byte>(msgId),
-                                dataChunkPayload(static_cast<std::uint16_t>(addr),
-                                                 imageBytes(addr, count)),
-                                ackTimeout);
+    return buildBigMessageFrame(
+        static_cast<Byte>(nodeId), static_cast<Byte>(msgId),
+        dataChunkPayload(static_cast<std::uint16_t>(addr), imageBytes(addr, count)), ackTimeout);
   }
 
   void step(json addr, const std::string& path) {

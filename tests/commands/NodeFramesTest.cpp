@@ -135,8 +135,8 @@ TEST(PpFrames, FieldsOutsideTheirBytesAndUnknownTypesAreErrors) {
       EXPECT_THROW(getSensorConfig(with(kType3, key, v)), std::out_of_range) << key << v;
     }
   }
-  EXPECT_EQ(getSensorConfig(with(with(kType3, "vcselPeriodPreRange", 11), "vcselPeriodFinalRange",
-                                 70))[2],
+  EXPECT_EQ(getSensorConfig(
+                with(with(kType3, "vcselPeriodPreRange", 11), "vcselPeriodFinalRange", 70))[2],
             0xFC);
   EXPECT_THROW(getSensorConfig(with(kType3, "signalRateLimit", 2.56)), std::out_of_range);
   EXPECT_THROW(getSensorConfig(with(kType3, "signalRateLimit", -0.5)), std::out_of_range);

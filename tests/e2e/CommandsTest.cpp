@@ -5,14 +5,14 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
-#include <memory>
-#include <thread>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -314,10 +314,10 @@ TEST(CommandBurst, AThousandCommandsReachTheBoardInOrderWhileReadingsFlow) {
   EXPECT_EQ(pub->wait(10s), 0) << pub->output();
   EXPECT_EQ(burstLevels(rig.boardRx()), range(1, 1000)) << context(rig);
   EXPECT_LT(gap, 1000ms) << "readings stopped during the burst";
-  std::printf("1000 commands at the board after %lld ms; longest gap between readings %lld ms\n",
-              static_cast<long long>(
-                  std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
-              static_cast<long long>(gap.count()));
+  std::printf(
+      "1000 commands at the board after %lld ms; longest gap between readings %lld ms\n",
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+      static_cast<long long>(gap.count()));
   EXPECT_FALSE(gw.waitForPart("command queue full", 0ms) >= 0);
   stop(rig);
   expectStopLines(gw);

@@ -6,9 +6,9 @@
 
 #include <fmt/format.h>
 
-#include "vantro/runtime/AtomicFile.hpp"
 #include "vantro/ChachaSerialRFM69/NetworkKey.hpp"
 #include "vantro/ChachaSerialRFM69/PeerStateFile.hpp"
+#include "vantro/runtime/AtomicFile.hpp"
 #include "vantro/runtime/Print.hpp"
 
 namespace vantro {
@@ -72,8 +72,7 @@ void ChachaSerialRFM69::storeState(const std::string& statusDir, ByteView first,
   state.peerStartupCounter = readU32BE(second, 4);
   state.peerMessageCounter = readU32BE(second, 8);
   writeFileAtomically(statusDir, fmt::format("{}.status", state.uid),
-                                peerlink::encodePeerState(state), AtomicWrite::Replace,
-                                beforeCommit);
+                      peerlink::encodePeerState(state), AtomicWrite::Replace, beforeCommit);
 }
 
 }  // namespace vantro

@@ -6,10 +6,10 @@
 
 #include "vantro/HatControl/HatControl.hpp"
 #include "vantro/RaspiHatControl/RaspiHatControl.hpp"
+#include "vantro/bridge/Bridge.hpp"
 #include "vantro/protocol/TelvariSpeakV1/Records.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/runtime/Print.hpp"
-#include "vantro/bridge/Bridge.hpp"
 
 namespace vantro {
 

@@ -1,7 +1,7 @@
 // The MQTT callbacks of the bridge and the intake of commands under "tx/".
+#include "vantro/bridge/Bridge.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/runtime/Print.hpp"
-#include "vantro/bridge/Bridge.hpp"
 
 namespace vantro {
 
@@ -21,8 +21,8 @@ void on_disconnect(MqttClient&, int, std::exception_ptr) {
   print("Disconnected from MQTT broker");
 }
 
-void on_message(Session& session, MqttClient&, const std::string& topic, const Bytes& payload,
-                int, const MessageProperties& properties) {
+void on_message(Session& session, MqttClient&, const std::string& topic, const Bytes& payload, int,
+                const MessageProperties& properties) {
   print("RECV MSG on topic {}", oneLine(topic));
   session.takeMessage(topic, payload, properties);
 }

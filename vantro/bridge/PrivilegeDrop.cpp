@@ -15,8 +15,8 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
-#include "vantro/runtime/Print.hpp"
 #include "vantro/bridge/Bridge.hpp"
+#include "vantro/runtime/Print.hpp"
 
 namespace vantro {
 namespace {

@@ -4,13 +4,13 @@
 // reads the rest of its record itself.
 #include <vector>
 
-#include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
-#include "vantro/protocol/TelvariSpeakV2/TelvariSpeakV2.hpp"
-#include "vantro/runtime/Print.hpp"
 #include "vantro/bridge/Bridge.hpp"
 #include "vantro/bridge/GatewayIdentity.hpp"
 #include "vantro/bridge/MqttConnect.hpp"
+#include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
+#include "vantro/protocol/TelvariSpeakV2/TelvariSpeakV2.hpp"
 #include "vantro/runtime/AtomicFile.hpp"
+#include "vantro/runtime/Print.hpp"
 
 namespace vantro {
 namespace {

@@ -97,8 +97,7 @@ std::int64_t rangedField(const json& map, const char* key, std::int64_t max) {
 }
 
 NodeAction parseAction(std::string_view kind, std::string_view key, std::int64_t number,
-                       const json& p,
-                       const fs::path& firmwareDir, const NodeIdTable& nodeIds) {
+                       const json& p, const fs::path& firmwareDir, const NodeIdTable& nodeIds) {
   if (kind == "msg") {
     if (p.empty()) throw CommandRejected("the value map is empty");
     auto c = messageCommand(key, p);
@@ -157,13 +156,11 @@ std::optional<FrameCommand> messageCommand(std::string_view redisKeyName, const 
   FrameCommand c;
   c.frame = buildTxFrame(ch, toid, msgBytes);
   // The length byte minus one, as the board's tools count it.
-  c.sentLine =
-      fmt::format("Sent message to node with ID {} of length {}", toid, c.frame[2] - 1);
+  c.sentLine = fmt::format("Sent message to node with ID {} of length {}", toid, c.frame[2] - 1);
   return c;
 }
 
-std::optional<FrameCommand> sensorConfigCommand(std::string_view redisKeyName,
-                                                const json& config) {
+std::optional<FrameCommand> sensorConfigCommand(std::string_view redisKeyName, const json& config) {
   if (absentOrEmpty(config)) return std::nullopt;
   const Bytes sensorConfigBytes = getSensorConfig(config);
   if (sensorConfigBytes.empty()) {
@@ -178,8 +175,7 @@ std::optional<FrameCommand> sensorConfigCommand(std::string_view redisKeyName,
   return c;
 }
 
-PeerModeCommand peerModeCommand(const json& nodeUID, const json& mode,
-                                const NodeIdTable& nodeIds) {
+PeerModeCommand peerModeCommand(const json& nodeUID, const json& mode, const NodeIdTable& nodeIds) {
   PeerModeCommand c;
   c.nodeId = toByte(nodeIdOfUID(nodeUID, nodeIds), "network ID of the node");
   c.mode = toByte(toInteger(mode, "keep-peer-in-rx mode"), "keep-peer-in-rx mode");
@@ -196,8 +192,7 @@ FlashStartCommand flashStartCommand(std::int64_t msgId, const json& valueMap) {
   c.filePath = textField(valueMap, "filePath");
   c.msgtype = static_cast<Byte>(rangedField(valueMap, "msgtype", 0xFF));
   c.toNodeUID = static_cast<std::uint32_t>(rangedField(valueMap, "toNodeUID", 0xFFFFFFFF));
-  c.authToken =
-      hexToBytes(textField(valueMap, "authToken"), "value \"authToken\"");
+  c.authToken = hexToBytes(textField(valueMap, "authToken"), "value \"authToken\"");
   return c;
 }
 

@@ -13,10 +13,10 @@
 //   tx/flash/{msgId}/next     {"startAddr": N}       next "TB" frame of the transfer
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <optional>
 #include <variant>
 
 #include <nlohmann/json.hpp>

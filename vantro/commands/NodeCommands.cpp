@@ -34,8 +34,7 @@ void setPeerMode(Session& session, const json& nodeUID, const json& keepPeerInRx
 void txBigMessage(Session& session, std::string_view redisKeyName, const json& valueMap) {
   requireTransmitWorker("txBigMessage");
   if (valueMap.is_null() || (valueMap.is_object() && valueMap.empty())) return;
-  session.commander.startFirmware(
-      flashStartCommand(channelFromKey(redisKeyName), valueMap));
+  session.commander.startFirmware(flashStartCommand(channelFromKey(redisKeyName), valueMap));
 }
 
 void txBigMessageStep(Session& session, const json& startAddr, const std::string& filePath,
@@ -52,8 +51,7 @@ void txBigMessageStep(Session& session, const json& startAddr, const std::string
 void txBigMessageChunk(Session& session, std::int64_t toNodeId, std::int64_t msgId,
                        ByteView dataChunk, std::int64_t ackTimeout) {
   session.commander.txBigMessageChunk(toByte(toNodeId, "network ID of the node"),
-                                               toByte(msgId, "transfer identifier"), dataChunk,
-                                               ackTimeout);
+                                      toByte(msgId, "transfer identifier"), dataChunk, ackTimeout);
 }
 
 // The same operations over the process's session.

@@ -49,12 +49,10 @@ void txBigMessageChunk(std::int64_t toNodeId, std::int64_t msgId, ByteView dataC
 /// The same operations on a given session.
 int getNodeIdFromUID(Session& session, const nlohmann::json& uid);
 void txMessage(Session& session, std::string_view redisKeyName, const nlohmann::json& valueMap);
-void txSensorConfig(Session& session, std::string_view redisKeyName,
-                    const nlohmann::json& config);
+void txSensorConfig(Session& session, std::string_view redisKeyName, const nlohmann::json& config);
 void setPeerMode(Session& session, const nlohmann::json& nodeUID,
                  const nlohmann::json& keepPeerInRx);
-void txBigMessage(Session& session, std::string_view redisKeyName,
-                  const nlohmann::json& valueMap);
+void txBigMessage(Session& session, std::string_view redisKeyName, const nlohmann::json& valueMap);
 void txBigMessageStep(Session& session, const nlohmann::json& startAddr,
                       const std::string& filePath, const nlohmann::json& msgId,
                       const nlohmann::json& msgtype, const nlohmann::json& toNodeUID,

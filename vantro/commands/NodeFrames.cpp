@@ -50,8 +50,8 @@ Byte generalConfig(std::int64_t sleepCycles, std::int64_t useLed, std::int64_t t
 // arithmetic, so that no value can overflow the subtraction.
 Byte rangeConfig(std::int64_t preRangePeriod, std::int64_t finalRangePeriod) {
   if (preRangePeriod < 11 || preRangePeriod > 11 + 7) {
-    throw std::out_of_range(fmt::format(
-        "sensor config: vcselPeriodPreRange {} is outside 11 to 18", preRangePeriod));
+    throw std::out_of_range(
+        fmt::format("sensor config: vcselPeriodPreRange {} is outside 11 to 18", preRangePeriod));
   }
   // The final-range field may spill into the pre-range bits, as long as the
   // sum stays one byte.
@@ -133,8 +133,8 @@ Bytes getSensorConfig(const json& config) {
 
 Bytes buildTxFrame(std::uint16_t channel, std::uint32_t toid, ByteView message) {
   if (message.size() > 0xFF - 6) {
-    throw std::length_error(fmt::format("node message of {} bytes does not fit into one frame",
-                                        message.size()));
+    throw std::length_error(
+        fmt::format("node message of {} bytes does not fit into one frame", message.size()));
   }
   Bytes out;
   append(out, "TX");

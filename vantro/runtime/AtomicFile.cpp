@@ -41,8 +41,7 @@ void syncDirectory(const std::string& dir) {
 }  // namespace
 
 bool writeFileAtomically(const std::string& dir, const std::string& name, ByteView content,
-                         AtomicWrite mode, const BeforeCommitHook& beforeCommit,
-                         mode_t fileMode) {
+                         AtomicWrite mode, const BeforeCommitHook& beforeCommit, mode_t fileMode) {
   const std::string target = dir + "/" + name;
   // A leading dot keeps the temporary file out of "*.status" listings.
   std::string temp = dir + "/." + name + ".XXXXXX";
