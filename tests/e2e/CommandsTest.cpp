@@ -298,6 +298,7 @@ void expectStopLines(Process& gw) {
   EXPECT_GE(rx, 0);
   EXPECT_LT(rx, tx);
   EXPECT_LT(tx, mqtt);
+  EXPECT_EQ(gw.waitForPart("still inside a job", 0ms), -1) << "the worker was not released";
 }
 
 }  // namespace

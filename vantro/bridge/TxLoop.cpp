@@ -74,12 +74,18 @@ Awaitable<void> processTxMsgs(Session& session, EventLoop& eventLoop) {
   // ends after it. Jobs still queued stay for the next run (or are dropped
   // by a stop).
   protocol->txQueue.close(emptyFunc);
-  bool done = false;
-  try {
-    done = co_await ended->waitFor(kWorkerEndWait);
-  } catch (const Cancelled&) {
+  // A stop's sweep may cancel this task again while it waits: the wait goes
+  // on until the worker has ended or the time is up.
+  const auto deadline = std::chrono::steady_clock::now() + kWorkerEndWait;
+  for (;;) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (ended->isSet() || left <= Duration::zero()) break;
+    try {
+      co_await ended->waitFor(std::chrono::duration_cast<Duration>(left));
+    } catch (const Cancelled&) {
+    }
   }
-  if (!done) print("TX: the transmit worker is still inside a job; waiting for it");
+  if (!ended->isSet()) print("TX: the transmit worker is still inside a job; waiting for it");
   executor.shutdown(true);
   protocol->txQueue.reopen();
   print("TX: Serial connection cancelled.");
