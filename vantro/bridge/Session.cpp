@@ -1,6 +1,9 @@
 #include "vantro/bridge/Session.hpp"
 
 #include <stdexcept>
+#include <utility>
+
+#include "vantro/bridge/Bridge.hpp"
 
 #include "vantro/runtime/Print.hpp"
 
@@ -31,6 +34,15 @@ void Session::takeMessage(const std::string& topic, const Bytes& payload,
   } catch (const std::exception& e) {
     print("Rejected command on {}: {}", oneLine(topic), oneLine(e.what()));
   }
+}
+
+void Session::replaceProtocol(std::shared_ptr<TelvariSpeakV1> protocol) {
+  const std::shared_ptr<TelvariSpeakV1> old = std::exchange(myProtocol, std::move(protocol));
+  if (old && old != myProtocol) {
+    for (TxQueue::Job& job : old->txQueue.drain()) myProtocol->txQueue.push(std::move(job));
+    old->txQueue.close(emptyFunc);
+  }
+  intake.wake();
 }
 
 void Session::dropQueuedCommands() {

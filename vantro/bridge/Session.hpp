@@ -46,6 +46,10 @@ class Session {
   /// prints why not.
   void takeMessage(const std::string& topic, const Bytes& payload,
                    const MessageProperties& properties);
+  /// Makes `protocol` the protocol object (a board that announced another
+  /// protocol version): the transmit jobs still queued for the old one move
+  /// to it, and the old one's transmit worker is let go.
+  void replaceProtocol(std::shared_ptr<TelvariSpeakV1> protocol);
   /// At a stop: drops the node commands that have not started, with one line.
   void dropQueuedCommands();
   /// Releases the protocol object and the serial link: they hold timers and
@@ -57,8 +61,11 @@ class Session {
   const Settings settings;
   /// The radio protocol object, or empty before the board announced itself.
   std::shared_ptr<TelvariSpeakV1> myProtocol;
-  /// The serial link of the current run.
+  /// The serial link of the current run, and the device and speed it was
+  /// opened with (a device that goes away is reopened with them).
   std::shared_ptr<SerialLink> ser;
+  std::string serialDevice;
+  unsigned serialSpeed = 0;
   /// MQTT topic to the last payload received on it.
   TxMsgStore txMsgQueue;
   /// Node UID to network id; the protocol object fills it.

@@ -40,6 +40,8 @@ Awaitable<void> startVantro(Session& session, const Args& args, std::string brok
   dropRootPrivileges();
   session.ser = std::make_shared<SerialLink>(eventLoop.context(), serialDevice, serialSpeed,
                                              SerialLink::kDefaultReadTimeout);
+  session.serialDevice = serialDevice;
+  session.serialSpeed = serialSpeed;
   if (!isRestarting)
     co_await withTimeout(waitForHatStartup(session.ser), kHatStartupTimeout, "hat-startup");
 

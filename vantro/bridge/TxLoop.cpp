@@ -44,50 +44,62 @@ void runJobs(TelvariSpeakV1& protocol) {
   }
 }
 
-}  // namespace
-
-Awaitable<void> processTxMsgs(Session& session, EventLoop& eventLoop) {
-  std::shared_ptr<TelvariSpeakV1> protocol;
-  try {
-    // g++ 12 hangs on a co_await inside a loop condition.
-    for (;;) {
-      protocol = session.myProtocol;
-      if (protocol) break;
-      co_await sleep(kIdlePoll);
-    }
-  } catch (const Cancelled&) {
-    print("TX: Serial connection cancelled.");
-    co_return;
+// Waits for the protocol object (polling while there is none).
+Awaitable<std::shared_ptr<TelvariSpeakV1>> protocolOf(Session& session) {
+  // g++ 12 hangs on a co_await inside a loop condition.
+  for (;;) {
+    std::shared_ptr<TelvariSpeakV1> protocol = session.myProtocol;
+    if (protocol) co_return protocol;
+    co_await sleep(kIdlePoll);
   }
+}
 
-  WorkerPool executor(eventLoop.executor());
-  auto ended = std::make_shared<Event>(eventLoop.executor());
-  executor.submit([protocol, ended, loop = eventLoop.executor()] {
-    runJobs(*protocol);
-    asio::post(loop, [ended] { ended->set(); });
-  });
-  try {
-    co_await ended->wait();
-  } catch (const Cancelled&) {
-  }
-  // Release a worker that waits on the empty queue; a worker inside a job
-  // ends after it. Jobs still queued stay for the next run (or are dropped
-  // by a stop).
-  protocol->txQueue.close(emptyFunc);
-  // A stop's sweep may cancel this task again while it waits: the wait goes
-  // on until the worker has ended or the time is up.
+// Lets the worker of `protocol` go and waits for it to end, at most
+// kWorkerEndWait, without blocking the loop thread. A stop's sweep may cancel
+// the task again meanwhile: the wait goes on all the same.
+Awaitable<void> releaseWorker(TelvariSpeakV1& protocol, Event& ended) {
+  protocol.txQueue.close(emptyFunc);
   const auto deadline = std::chrono::steady_clock::now() + kWorkerEndWait;
   for (;;) {
     const auto left = deadline - std::chrono::steady_clock::now();
-    if (ended->isSet() || left <= Duration::zero()) break;
+    if (ended.isSet() || left <= Duration::zero()) break;
     try {
-      co_await ended->waitFor(std::chrono::duration_cast<Duration>(left));
+      co_await ended.waitFor(std::chrono::duration_cast<Duration>(left));
     } catch (const Cancelled&) {
     }
   }
-  if (!ended->isSet()) print("TX: the transmit worker is still inside a job; waiting for it");
-  executor.shutdown(true);
-  protocol->txQueue.reopen();
+  if (!ended.isSet()) print("TX: the transmit worker is still inside a job; waiting for it");
+}
+
+}  // namespace
+
+Awaitable<void> processTxMsgs(Session& session, EventLoop& eventLoop) {
+  for (;;) {
+    std::shared_ptr<TelvariSpeakV1> protocol;
+    try {
+      protocol = co_await protocolOf(session);
+    } catch (const Cancelled&) {
+      break;
+    }
+    WorkerPool executor(eventLoop.executor());
+    auto ended = std::make_shared<Event>(eventLoop.executor());
+    executor.submit([protocol, ended, loop = eventLoop.executor()] {
+      runJobs(*protocol);
+      asio::post(loop, [ended] { ended->set(); });
+    });
+    bool cancelled = false;
+    try {
+      // Ends by itself only when the protocol object was replaced (its queue closed).
+      co_await ended->wait();
+    } catch (const Cancelled&) {
+      cancelled = true;
+    }
+    // Jobs still queued stay for the next run (or are dropped by a stop).
+    co_await releaseWorker(*protocol, *ended);
+    executor.shutdown(true);
+    protocol->txQueue.reopen();
+    if (cancelled) break;
+  }
   print("TX: Serial connection cancelled.");
 }
 

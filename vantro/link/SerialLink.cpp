@@ -79,13 +79,13 @@ struct SerialLink::Impl {
         continue;
       }
       if (r == 0) {
-        throw std::system_error(std::make_error_code(std::errc::io_error),
-                                fmt::format("serial device \"{}\" hung up (device gone)", path));
+        throw SerialLinkLost(std::make_error_code(std::errc::io_error),
+                             fmt::format("serial device \"{}\" hung up (device gone)", path));
       }
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-      throw std::system_error(errno, std::generic_category(),
-                              fmt::format("serial device \"{}\": read failed", path));
+      throw SerialLinkLost(errno, std::generic_category(),
+                           fmt::format("serial device \"{}\": read failed", path));
     }
   }
 

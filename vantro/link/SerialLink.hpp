@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <string_view>
 
 #include <asio/io_context.hpp>
@@ -29,6 +30,14 @@
 #include "vantro/runtime/EventLoop.hpp"
 
 namespace vantro {
+
+/// The device behind a serial link went away: a hang-up, an I/O error or a
+/// failed read. The link is of no more use; the device may come back under
+/// the same path.
+class SerialLinkLost : public std::system_error {
+ public:
+  using std::system_error::system_error;
+};
 
 class SerialLink {
  public:
@@ -50,8 +59,9 @@ class SerialLink {
   bool isOpen() const;
 
   /// Up to `n` bytes: all `n`, or fewer (possibly none) when the read time-out
-  /// (measured from the call) passed without the rest. Throws std::system_error
-  /// when the device went away (hang-up, EIO) or the link is or gets closed, and
+  /// (measured from the call) passed without the rest. Throws SerialLinkLost
+  /// when the device went away (hang-up, EIO), std::system_error when the link
+  /// is or gets closed, and
   /// Cancelled when the awaiting task is cancelled. A read takes its bytes from
   /// the shared buffer only when it returns them, so a cancelled read loses none.
   Awaitable<Bytes> read_async(std::size_t n);

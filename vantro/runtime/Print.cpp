@@ -64,6 +64,16 @@ void printTrace(std::exception_ptr e) {
   printLine(out);
 }
 
+std::string describe(std::exception_ptr e) {
+  try {
+    if (e) std::rethrow_exception(e);
+  } catch (const std::exception& x) {
+    return x.what();
+  } catch (...) {
+  }
+  return "unknown error";
+}
+
 void setPrintSink(PrintSink sink, void* ctx) {
   std::lock_guard lock(printMutex());
   gSink = sink;

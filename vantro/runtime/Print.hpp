@@ -2,6 +2,7 @@
 // The system's diagnostics: one line each to standard output, flushed at once.
 // Lines printed from different threads never interleave.
 #include <exception>
+#include <string>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -19,6 +20,9 @@ void print(fmt::format_string<Args...> f, Args&&... args) {
 /// Prints what a long-running loop caught: the exception's type and message,
 /// then every nested exception, one line each, led by "Traceback".
 void printTrace(std::exception_ptr e);
+
+/// The message of `e` for a one-line report ("unknown error" when it has none).
+std::string describe(std::exception_ptr e);
 
 /// Replaces where printed lines go (tests capture them). nullptr restores stdout.
 /// The sink is called under the print lock with one line, without its line feed.

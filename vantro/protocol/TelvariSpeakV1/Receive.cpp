@@ -108,7 +108,14 @@ Awaitable<void> TelvariSpeakV1::handleStatistics() {
 Awaitable<void> TelvariSpeakV1::handleLog() {
   auto link = ser;
   const Bytes line = co_await link->readline_async();
-  print("[GW Log] {}", dropLastChars(decodeText(line), 2));
+  const std::string text = dropLastChars(decodeText(line), 2);
+  print("[GW Log] {}", text);
+  // A board that restarted by itself asks to be started ("Press ..."), as at
+  // power-up: it is answered here too, or it would never announce itself.
+  if (strip(text).starts_with("Press")) {
+    static constexpr Byte kAnswer[] = {'r'};
+    writeCommand(kAnswer);
+  }
 }
 
 Awaitable<std::string> TelvariSpeakV1::waitForRxMsg(SerialLink& ser,
