@@ -5,6 +5,7 @@
 
 #include "vantro/protocol/TelvariSpeakV1/Records.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
+#include "vantro/runtime/Escape.hpp"
 #include "vantro/runtime/Print.hpp"
 
 namespace vantro {
@@ -111,7 +112,7 @@ Awaitable<void> TelvariSpeakV1::handleStatistics() {
 Awaitable<void> TelvariSpeakV1::handleLog() {
   auto link = ser;
   const Bytes line = co_await link->readline_async();
-  print("[GW Log] {}", dropLastChars(decodeText(line), 2));
+  print("[GW Log] {}", escapeControls(dropLastChars(decodeText(line), 2)));
 }
 
 Awaitable<std::string> TelvariSpeakV1::waitForRxMsg(SerialLink& ser,
@@ -124,7 +125,7 @@ Awaitable<std::string> TelvariSpeakV1::waitForRxMsg(SerialLink& ser,
       const auto pos = line.find("LG");
       if (pos == std::string::npos) continue;
       text = strip(line.substr(pos + 2));
-      print("[GW Log] {}", text);
+      print("[GW Log] {}", escapeControls(text));
     }
     if (!awaitedMsg) co_return text;
     if (text == *awaitedMsg) co_return text;
