@@ -152,25 +152,22 @@ Awaitable<void> Pendulor::setSystemTime(DateTime dt) {
     co_return;
   }
   // GNU date refuses the text with quote characters around it, so the ISO text
-  // goes as it is (it is one argument; no shell is involved).
-  auto job = [text] { return runCommand({"date", "-s", text}, kCommandTimeoutDuration); };
-  std::exception_ptr failure;
-  CommandResult r;
-  try {
-    r = co_await commands_.run(job);
-  } catch (const Cancelled&) {
-    throw;
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  co_await throwIfCancelled();
-  if (failure) {
-    print("Could not set system time: {}", reasonOf(failure));
-  } else if (r.status == 0) {
-    printLine("System time has been set successfully.");
-  } else {
-    print("Could not set system time: {}", describeEnd("date", r));
-  }
+  // goes as it is (it is one argument; no shell is involved). The outcome is
+  // printed on the worker: once date has run, its line is not lost to a stop
+  // that cancels the wait for it.
+  auto job = [text] {
+    try {
+      const CommandResult r = runCommand({"date", "-s", text}, kCommandTimeoutDuration);
+      if (r.status == 0) {
+        printLine("System time has been set successfully.");
+      } else {
+        print("Could not set system time: {}", describeEnd("date", r));
+      }
+    } catch (const std::exception& e) {
+      print("Could not set system time: {}", e.what());
+    }
+  };
+  co_await commands_.run(job);
 }
 
 void Pendulor::shutdown() {
