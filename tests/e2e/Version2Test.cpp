@@ -359,27 +359,4 @@ TEST(Version2, BoardIsWokenAndReadingsFlowWithoutAWorkingNtpstat) {
   }
 }
 
-TEST(Version2, UnsetBoardClockNeverSetsTheHostClock) {
-  Rig rig;
-  StandIns tools(rig.dir().path(), 1);
-  // The board's clock stands in January 2001, as after a reset without a date.
-  const std::int64_t offset = 978'307'200 + 10 * 86'400 - nowMs() / 1000;
-  rig.startBoard({"--protocol", "2", "--rate", "5", "--clock-offset=" + std::to_string(offset),
-                  "--send-rt-every", "0.5"},
-                 kBoardEnv);
-  rig.startGateway({}, {"TZ=UTC", tools.pathEnv()});
-  auto& gw = rig.gateway();
-  const int wake = gw.waitForLine("Waking Duzediv Eri up", 15s);
-  ASSERT_GE(wake, 0) << context(rig);
-  static const std::regex refused(
-      R"(Host clock not set from the board's date 2001-01-1[01]T\S+: it is before this program's build date \d{4}-\d\d-\d\d)");
-  ASSERT_TRUE(eventually([&] { return indicesOf(gw.lines(), refused).size() >= 3; }, 10s))
-      << context(rig);
-  EXPECT_GE(gw.waitForPart("Sender ", 5s, wake), 0) << context(rig);
-  gw.signal(SIGTERM);
-  EXPECT_EQ(gw.wait(15s), 0) << context(rig);
-  EXPECT_TRUE(tools.dateCalls().empty());
-  EXPECT_LT(gw.waitForLine("System time has been set successfully.", 0ms), 0);
-}
-
 }  // namespace

@@ -131,6 +131,17 @@ TEST_F(V2Time, FailedFirstCycleStillWakesTheBoardAlsoAfterARebind) {
   EXPECT_EQ(written(), "TC");
   EXPECT_EQ(printed.lines().size(), 3U);
   EXPECT_EQ(proto->timeSyncer->numRxSyncs, 2U);
+
+  // A line that fails every write: one line for the date, one for the wake-up.
+  commands.installRecorder("ntpstat", 0);
+  link->close();
+  printed.clear();
+  EXPECT_NO_THROW(rebind());
+  const auto lines = printed.lines();
+  ASSERT_EQ(lines.size(), 4U);
+  EXPECT_EQ(lines[1].rfind("Time sync: could not send the date to the Duzediv Eri: ", 0), 0U);
+  EXPECT_EQ(lines[3].rfind("Could not wake the Duzediv Eri: ", 0), 0U);
+  EXPECT_EQ(proto->timeSyncer->numTxSyncs, 0U) << "no date was pushed";
 }
 
 TEST_F(V2Time, BoardDateSetsTheHostClockOnlyOnceTheSyncerExists) {

@@ -95,23 +95,31 @@ Awaitable<void> Pendulor::runCycle(Pendulor* self, std::weak_ptr<bool> alive, bo
 }
 
 void Pendulor::finishCycle(bool runAsync) {
-  // The queued jobs run later on the transmit worker thread; they hold only the
-  // protocol object, which outlives its syncer and its transmit queue.
+  // The queued step runs later on the transmit worker thread; it holds only
+  // the protocol object, which outlives its syncer and its transmit queue. A
+  // failed write (the set-time command) is one printed line wherever it runs.
   TimeSyncProtocol* p = &protocol;
   const bool push = synchronized;
-  try {
-    if (runAsync) {
-      protocol.scheduleTx(push ? std::function<void()>([p] { p->txDate(); })
-                               : std::function<void()>([p] { p->rxDate(); }));
-    } else if (push) {
-      protocol.txDate();
-    } else {
-      protocol.rxDate();
+  auto step = [p, push]() -> bool {
+    try {
+      if (push) {
+        p->txDate();
+      } else {
+        p->rxDate();
+      }
+      return true;
+    } catch (const std::exception& e) {
+      print("Time sync: could not {}: {}",
+            push ? "send the date to the Duzediv Eri" : "ask the Duzediv Eri for its date",
+            e.what());
+      return false;
     }
+  };
+  if (runAsync) {
+    protocol.scheduleTx([step] { step(); });
     ++(push ? numTxSyncs : numRxSyncs);
-  } catch (const std::exception& e) {
-    print("Time sync: could not {}: {}",
-          push ? "send the date to the Duzediv Eri" : "ask the Duzediv Eri for its date", e.what());
+  } else if (step()) {
+    ++(push ? numTxSyncs : numRxSyncs);
   }
   if (numTxSyncs == 0) {
     syncTimer->cancel();
