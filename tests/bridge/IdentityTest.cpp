@@ -52,6 +52,16 @@ TEST(GatewayIdentity, ShortBlocksDecodeWhatArrivedOrFail) {
   EXPECT_THROW(decodeGatewayIdentity(Bytes{}), std::out_of_range);
 }
 
+TEST(GatewayIdentity, ControlCharactersOfTheSerialNumberAreShownEscaped) {
+  const auto id = decodeGatewayIdentity(block(3, 0,
+                                              "SN\x1b[2J\x07"
+                                              "ABCDE"));
+  EXPECT_EQ(id.serialNum,
+            "SN\x1b[2J\x07"
+            "ABCDE");
+  EXPECT_NE(id.info().find("\tS/N: SN\\x1b[2J\\x07ABCDE\n"), std::string::npos) << id.info();
+}
+
 TEST(GatewayIdentity, NonAsciiSerialNumberIsAnError) {
   Bytes b = block(3, 0);
   b[20] = 0xC3;

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "tests/e2e/Rig.hpp"
+#include "tests/support/SilentListener.hpp"
 
 using namespace std::chrono_literals;
 using vantro::test::Rig;
@@ -125,6 +126,50 @@ TEST(Gateway, BrokerRestartMidStreamLosesNoReading) {
   std::set<std::string> unique;
   for (const auto& l : rig.received("sensor/")) unique.insert(l);
   EXPECT_EQ(senders, kRecords) << context(rig);
+  EXPECT_EQ(unique.size(), static_cast<std::size_t>(kRecords)) << context(rig);
+  gw.signal(SIGTERM);
+  EXPECT_EQ(gw.wait(15s), 0) << context(rig);
+}
+
+int countSenders(vantro::test::Process& gw) {
+  int senders = 0;
+  for (const auto& l : gw.lines()) senders += l.rfind("Sender ", 0) == 0 ? 1 : 0;
+  return senders;
+}
+
+TEST(Gateway, UnansweredBrokerNeitherHoldsUpTheBoardNorLosesAReading) {
+  Rig rig;
+  // A durable subscription, made while the broker still runs, collects what
+  // the gateway publishes once the broker is back.
+  rig.startSubscriber("sensor/#", "e2e-outage");
+  rig.subscriber().signal(SIGTERM);
+  ASSERT_TRUE(rig.subscriber().wait(5s).has_value());
+  rig.broker().stop();
+  // The broker's host does not answer: SYNs to its port go unanswered.
+  vantro::test::SilentListener silent(rig.broker().port());
+
+  constexpr int kRecords = 100;
+  rig.startBoard(
+      {"--protocol", "1", "--rate", "20", "--only-sd", "--count", std::to_string(kRecords)});
+  rig.startGateway();
+  auto& gw = rig.gateway();
+  const int announced = gw.waitForLine("Gateway Info: ", 15s);
+  ASSERT_GE(announced, 0) << context(rig);
+  const int wake = gw.waitForLine("Waking Duzediv Eri up", 5s, announced);
+  ASSERT_GE(wake, 0) << context(rig);
+  ASSERT_GE(gw.waitForPart("Sender ", 5s, wake), 0) << context(rig);
+  EXPECT_LT(gw.waitForPart("Connected to MQTT broker.", 0ms), 0) << context(rig);
+
+  silent.close();
+  rig.broker().start();
+  ASSERT_GE(gw.waitForPart("Connected to MQTT broker.", 30s), 0) << context(rig);
+  rig.startSubscriber("sensor/#", "e2e-outage");
+  std::set<std::string> unique;
+  for (int i = 0; i < 300 && (countSenders(gw) < kRecords || unique.size() < kRecords); ++i) {
+    std::this_thread::sleep_for(100ms);
+    for (const auto& l : rig.received("sensor/")) unique.insert(l);
+  }
+  EXPECT_EQ(countSenders(gw), kRecords) << context(rig);
   EXPECT_EQ(unique.size(), static_cast<std::size_t>(kRecords)) << context(rig);
   gw.signal(SIGTERM);
   EXPECT_EQ(gw.wait(15s), 0) << context(rig);

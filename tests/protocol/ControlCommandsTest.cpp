@@ -18,28 +18,38 @@ TEST_F(ControlCommands, NewObjectStartsEmptyAndWritesNothing) {
   EXPECT_EQ(written(), "");
 }
 
-TEST_F(ControlCommands, MqttUpWakesTheBoardOnlyOnceEncryptionIsSetUp) {
+TEST_F(ControlCommands, MqttStateIsRecordedButNeverWakesTheBoard) {
   proto->setMqttConnected(true);
   EXPECT_TRUE(proto->mqttConnected);
-  EXPECT_EQ(written(), "");
-
   proto->encryptionSetup = true;
   proto->setMqttConnected(false);
   EXPECT_FALSE(proto->mqttConnected);
+  proto->setMqttConnected(true);
   EXPECT_EQ(written(), "");
-
-  // Every reconnection wakes the board again.
-  proto->setMqttConnected(true);
-  proto->setMqttConnected(true);
-  EXPECT_EQ(written(), "TCTC");
 }
 
-TEST_F(ControlCommands, PostEncryptionWakesOnlyWhileMqttIsUp) {
+TEST_F(ControlCommands, PostEncryptionWakesWhetherOrNotMqttIsUp) {
   proto->postEncryption();
-  EXPECT_EQ(written(), "");
+  EXPECT_EQ(written(), "TC");
   proto->setMqttConnected(true);
   proto->postEncryption();
   EXPECT_EQ(written(), "TC");
+}
+
+TEST_F(ControlCommands, RebindWakesABoardSetUpEarlierAndNeverThrows) {
+  proto->rebind(link, mqtt, parser);
+  EXPECT_EQ(written(), "") << "nothing set up yet";
+  proto->encryptionSetup = true;
+  proto->rebind(link, mqtt, parser);
+  EXPECT_EQ(written(), "TC");
+  EXPECT_FALSE(proto->mqttConnected);
+
+  printed.clear();
+  link->close();
+  EXPECT_NO_THROW(proto->rebind(link, mqtt, parser));
+  ASSERT_EQ(printed.lines().size(), 2U);
+  EXPECT_EQ(printed.lines()[1].rfind("Could not wake the Duzediv Eri: ", 0), 0U)
+      << printed.lines()[1];
 }
 
 TEST_F(ControlCommands, WakeupAndShutdownWriteExactlyTheirTwoLetters) {
@@ -56,8 +66,7 @@ TEST_F(ControlCommands, WakeupAndShutdownWriteExactlyTheirTwoLetters) {
 TEST_F(ControlCommands, WriteOnAClosedLinkReachesTheCaller) {
   link->close();
   EXPECT_THROW(proto->shutdown(), std::system_error);
-  proto->encryptionSetup = true;
-  EXPECT_THROW(proto->setMqttConnected(true), std::system_error);
+  EXPECT_THROW(proto->postEncryption(), std::system_error);
 }
 
 }  // namespace

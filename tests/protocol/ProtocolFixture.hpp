@@ -18,8 +18,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/PrintCapture.hpp"
-#include "tests/support/RecordingMqttClient.hpp"
 #include "tests/support/Pty.hpp"
+#include "tests/support/RecordingMqttClient.hpp"
 #include "tests/support/TempDir.hpp"
 #include "vantro/link/SerialLink.hpp"
 #include "vantro/mqtt/MqttClient.hpp"

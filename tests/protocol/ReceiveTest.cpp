@@ -164,15 +164,21 @@ TEST_F(Receive, StatisticsAreUnsignedBigEndian) {
   EXPECT_THROW(process("ST"), std::out_of_range);
 }
 
-TEST_F(Receive, LogLineLosesItsLineEndAndUndecodableBytes) {
+TEST_F(Receive, LogLineLosesItsLineEndAndUndecodableBytesAndShowsControlsEscaped) {
   board("abc\r\n");
   EXPECT_TRUE(process("LG"));
   board(Bytes{'a', 0xFF, 'b', 0xC3, 0xA9, '\r', '\n'});  // 0xC3 0xA9 is "é"
   EXPECT_TRUE(process("LG"));
   board("\n");
   EXPECT_TRUE(process("LG"));
+  // A terminal showing the journal must not obey the board: no raw ESC, BEL or CSI.
+  board(
+      "\x1b]0;owned\x07\x1b[2J\xC2\x9b"
+      "1mok\r\n");
+  EXPECT_TRUE(process("LG"));
   EXPECT_EQ(printed.lines(),
-            (std::vector<std::string>{"[GW Log] abc", "[GW Log] ab\xC3\xA9", "[GW Log] "}));
+            (std::vector<std::string>{"[GW Log] abc", "[GW Log] ab\xC3\xA9", "[GW Log] ",
+                                      "[GW Log] \\x1b]0;owned\\x07\\x1b[2J\\u009b1mok"}));
 }
 
 TEST_F(Receive, StoredPeerStateIsReadableByThePeerLink) {

@@ -8,6 +8,7 @@
 
 #include "tests/protocol/ProtocolFixture.hpp"
 #include "vantro/protocol/TelvariSpeakV2/TelvariSpeakV2.hpp"
+#include "vantro/time/date/BuildDate.hpp"
 #include "vantro/time/date/DateTime.hpp"
 
 namespace vantro::test {
@@ -30,11 +31,35 @@ class V2Time : public ProtocolFixture<TelvariSpeakV2> {
     ProtocolFixture<TelvariSpeakV2>::TearDown();
   }
 
+  // The end of a set-up, up to the end of the syncer's first cycle (its NTP
+  // check runs on the syncer's worker thread).
   void postEncryption() {
     run([](TelvariSpeakV2* p) -> Awaitable<void> {
       p->postEncryption();
-      co_return;
+      co_await untilCycleEnds(*p);
     }(proto.get()));
+  }
+
+  void rebind() {
+    run([](TelvariSpeakV2* p, std::shared_ptr<SerialLink> l, std::shared_ptr<MqttClient> m,
+           std::shared_ptr<SensorMsgParser> sp) -> Awaitable<void> {
+      p->rebind(l, m, sp);
+      co_await untilCycleEnds(*p);
+    }(proto.get(), link, mqtt, parser));
+  }
+
+  static Awaitable<void> untilCycleEnds(TelvariSpeakV2& p) {
+    if (p.timeSyncer && p.timeSyncer->cycle()) co_await p.timeSyncer->cycle()->wait();
+  }
+
+  // An "RT" record of 28 February of the year after the build, 12:00:00.500.
+  static Bytes believableDate() {
+    const int yy = (buildDate().year + 1) % 100;
+    return Bytes{
+        static_cast<Byte>((yy / 10) << 4 | yy % 10), 0x02, 0x28, 0x00, 0x00, 0x12, 0x01, 0xF4};
+  }
+  static std::string believableIso() {
+    return std::to_string(buildDate().year + 1) + "-02-28T12:00:00.500000";
   }
 
   ScopedTimeZone utc{"UTC0"};
@@ -43,7 +68,6 @@ class V2Time : public ProtocolFixture<TelvariSpeakV2> {
 
 TEST_F(V2Time, PostEncryptionStartsOneSyncerAndRunsOneCycleAtOnce) {
   commands.installRecorder("ntpstat", 1);
-  proto->setMqttConnected(true);
   postEncryption();
   ASSERT_NE(proto->timeSyncer, nullptr);
   const Pendulor* first = proto->timeSyncer.get();
@@ -65,7 +89,6 @@ TEST_F(V2Time, PostEncryptionStartsOneSyncerAndRunsOneCycleAtOnce) {
 TEST_F(V2Time, SynchronisedHostSendsItsDateBeforeTheWakeUp) {
   commands.installRecorder("ntpstat", 0);
   setWallClock(&fixedSunday);
-  proto->setMqttConnected(true);
   postEncryption();
   const Bytes expected{'S', 'T', 7, 6, 12, 26, 15, 30, 45, 'T', 'C'};
   EXPECT_EQ(written(), std::string(expected.begin(), expected.end()));
@@ -80,6 +103,7 @@ TEST_F(V2Time, ShutdownWritesOnlySCAndStopsTheSyncer) {
   commands.installRecorder("ntpstat", 1);
   postEncryption();
   ASSERT_TRUE(proto->timeSyncer->pending());
+  EXPECT_EQ(written(), "TC");
   run([](TelvariSpeakV2* p) -> Awaitable<void> {
     p->shutdown();
     co_return;
@@ -89,8 +113,39 @@ TEST_F(V2Time, ShutdownWritesOnlySCAndStopsTheSyncer) {
   EXPECT_FALSE(proto->timeSyncer->pending());
 }
 
+TEST_F(V2Time, FailedFirstCycleStillWakesTheBoardAlsoAfterARebind) {
+  // No ntpstat on PATH, as on a host without it.
+  postEncryption();
+  ASSERT_NE(proto->timeSyncer, nullptr);
+  EXPECT_TRUE(proto->timeSyncer->pending()) << "the schedule goes on";
+  EXPECT_EQ(written(), "TC");
+  ASSERT_EQ(printed.lines().size(), 3U);
+  EXPECT_EQ(printed.lines()[0].rfind("NTP status unknown (could not start command 'ntpstat'", 0),
+            0U);
+  EXPECT_EQ(printed.lines()[2], "Waking Duzediv Eri up\n");
+
+  // A restarted run: the syncer starts afresh and the board is woken after it.
+  proto->encryptionSetup = true;
+  printed.clear();
+  EXPECT_NO_THROW(rebind());
+  EXPECT_EQ(written(), "TC");
+  EXPECT_EQ(printed.lines().size(), 3U);
+  EXPECT_EQ(proto->timeSyncer->numRxSyncs, 2U);
+
+  // A line that fails every write: one line for the date, one for the wake-up.
+  commands.installRecorder("ntpstat", 0);
+  link->close();
+  printed.clear();
+  EXPECT_NO_THROW(rebind());
+  const auto lines = printed.lines();
+  ASSERT_EQ(lines.size(), 4U);
+  EXPECT_EQ(lines[1].rfind("Time sync: could not send the date to the Duzediv Eri: ", 0), 0U);
+  EXPECT_EQ(lines[3].rfind("Could not wake the Duzediv Eri: ", 0), 0U);
+  EXPECT_EQ(proto->timeSyncer->numTxSyncs, 0U) << "no date was pushed";
+}
+
 TEST_F(V2Time, BoardDateSetsTheHostClockOnlyOnceTheSyncerExists) {
-  board(kLeapDayNoonHalf);
+  board(believableDate());
   EXPECT_TRUE(process("RT"));
   EXPECT_EQ(commands.args("date"), "");
   EXPECT_TRUE(printed.lines().empty());
@@ -98,18 +153,30 @@ TEST_F(V2Time, BoardDateSetsTheHostClockOnlyOnceTheSyncerExists) {
   commands.installRecorder("ntpstat", 1);
   postEncryption();
   printed.clear();
-  board(kLeapDayNoonHalf);
+  board(believableDate());
   EXPECT_TRUE(process("RT"));
-  EXPECT_EQ(commands.args("date"), "-s\n2024-02-29T12:00:00.500000\n");
+  EXPECT_EQ(commands.args("date"), "-s\n" + believableIso() + "\n");
   EXPECT_EQ(printed.lines(), std::vector<std::string>{"System time has been set successfully."});
 
-  Bytes broken = kLeapDayNoonHalf;
+  // A board clock that was never set, or noise that reads as a date.
+  printed.clear();
+  board(kLeapDayNoonHalf);
+  EXPECT_TRUE(process("RT"));
+  ASSERT_EQ(printed.lines().size(), 1U);
+  EXPECT_EQ(printed.lines()[0].rfind("Host clock not set from the board's date "
+                                     "2024-02-29T12:00:00.500000: it is before this program's "
+                                     "build date ",
+                                     0),
+            0U)
+      << printed.lines()[0];
+
+  Bytes broken = believableDate();
   broken[1] = 0x13;  // month 13
   board(broken);
   EXPECT_THROW(process("RT"), std::out_of_range);
   board(Bytes{0x24, 0x02});  // cut short by the read time-out
   EXPECT_THROW(process("RT"), std::out_of_range);
-  EXPECT_EQ(commands.args("date"), "-s\n2024-02-29T12:00:00.500000\n");
+  EXPECT_EQ(commands.args("date"), "-s\n" + believableIso() + "\n");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "vantro/time/date/BuildDate.hpp"
 #include "vantro/time/date/DateRecord.hpp"
 
 namespace vantro {
@@ -46,6 +47,26 @@ TEST(DateText, ShowsMicrosecondsOnlyWhenNotZero) {
   EXPECT_EQ(toString(DateTime{2007, 3, 4, 5, 6, 7, 1000}), "2007-03-04 05:06:07.001000");
   EXPECT_EQ(toIsoString(DateTime{2024, 2, 29, 12, 0, 0, 500000}), "2024-02-29T12:00:00.500000");
   EXPECT_EQ(toIsoString(DateTime{2024, 2, 29, 12, 0, 0, 0}), "2024-02-29T12:00:00");
+}
+
+TEST(BuildDate, CompilerDateTextAndTheEarliestBelievableDate) {
+  EXPECT_EQ(parseCompilerDate("Feb 29 2024"), (DateTime{2024, 2, 29, 0, 0, 0, 0}));
+  EXPECT_EQ(parseCompilerDate("Dec  7 2026"), (DateTime{2026, 12, 7, 0, 0, 0, 0}));
+  for (const char* bad : {"", "Feb 30 2024", "Foo  1 2024", "Feb 29 24", "Feb 2x 2024"}) {
+    EXPECT_FALSE(parseCompilerDate(bad).has_value()) << bad;
+  }
+  const DateTime built = buildDate();
+  EXPECT_EQ(parseCompilerDate(__DATE__), built) << "this test and the module built together";
+  // A day of grace for a build host and a board in different time zones.
+  const auto daysAfter = [&](int days) {
+    const std::chrono::year_month_day d{std::chrono::sys_days{
+        std::chrono::days{daysFromCivil(built.year, built.month, built.day) + days}}};
+    return DateTime{int(d.year()), int(unsigned(d.month())), int(unsigned(d.day())), 23, 59, 0, 0};
+  };
+  EXPECT_TRUE(isPlausibleDate(built));
+  EXPECT_TRUE(isPlausibleDate(daysAfter(-1)));
+  EXPECT_FALSE(isPlausibleDate(daysAfter(-2)));
+  EXPECT_FALSE(isPlausibleDate(DateTime{2000, 1, 1, 0, 0, 0, 0}));
 }
 
 TEST_F(TimeZoneTest, UnixMillisAreTheSameInEveryZone) {

@@ -1,8 +1,11 @@
 #pragma once
 // A TimerClock that only moves when the test advances it. advance() wakes the
 // due sleepers one at a time, earliest first, and lets the loop run what they
-// start (new timers included) before looking for the next one.
+// start (new timers included) before looking for the next one. Work that
+// leaves the loop thread (a command on a worker) is awaited through
+// afterWake, which the test sets.
 #include <algorithm>
+#include <functional>
 #include <list>
 #include <memory>
 #include <vector>
@@ -46,6 +49,7 @@ class ManualClock final : public TimerClock {
       now_ = w->due;
       w->woken.set();
       co_await settle();
+      if (afterWake) co_await afterWake();
     }
     now_ = target;
   }
@@ -55,6 +59,9 @@ class ManualClock final : public TimerClock {
     auto ex = co_await asio::this_coro::executor;
     for (int i = 0; i < 32; ++i) co_await asio::post(ex, asio::use_awaitable);
   }
+
+  /// Awaited after each wake-up and its settling, when set.
+  std::function<Awaitable<void>()> afterWake;
 
   double now() const { return now_; }
   /// How many tasks sleep on this clock now.

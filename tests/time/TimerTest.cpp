@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/PrintCapture.hpp"
 #include "tests/time/ManualClock.hpp"
 
 namespace vantro {
@@ -76,8 +77,9 @@ TEST(Timer, CancelledTimerNeverCalls) {
   loop.runUntilComplete(body());
 }
 
-TEST(Timer, CallbackErrorEndsTheTask) {
+TEST(Timer, CallbackErrorIsPrintedAndEndsTheTask) {
   EventLoop loop;
+  test::PrintCapture printed;
   auto body = [&]() -> Awaitable<void> {
     Timer t(0, [] { throw std::runtime_error("callback broke"); });
     co_await t.task()->wait();
@@ -90,6 +92,8 @@ TEST(Timer, CallbackErrorEndsTheTask) {
     }
   };
   loop.runUntilComplete(body());
+  EXPECT_EQ(printed.lines(),
+            std::vector<std::string>{"Timer job after 0 s failed: callback broke"});
 }
 
 TEST(Timer, OwnerMayReplaceTheFiringTimerFromItsCallback) {

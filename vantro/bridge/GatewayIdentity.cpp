@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+#include "vantro/runtime/Escape.hpp"
+
 namespace vantro {
 
 std::string GatewayIdentity::hatType() const {
@@ -14,7 +16,7 @@ std::string GatewayIdentity::info() const {
   return fmt::format(
       "Gateway Info: \n\tFirmware Revision: {}\n\tUnique ID: {}\n\tHat Type: {}\n\tHardware "
       "Revision: {}\n\tBuild Date: {}\n\tS/N: {}\n\tRadio: {}",
-      fwRevision, uniqueId, hatType(), hwRev, buildDate, serialNum, radioDesc);
+      fwRevision, uniqueId, hatType(), hwRev, buildDate, escapeControls(serialNum), radioDesc);
 }
 
 GatewayIdentity decodeGatewayIdentity(ByteView block) {

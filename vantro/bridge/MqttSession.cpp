@@ -1,6 +1,7 @@
 // The MQTT callbacks of the bridge and the intake of commands under "tx/".
 #include "vantro/bridge/Bridge.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
+#include "vantro/runtime/Escape.hpp"
 #include "vantro/runtime/Print.hpp"
 
 namespace vantro {
@@ -23,7 +24,7 @@ void on_disconnect(MqttClient&, int, std::exception_ptr) {
 
 void on_message(Session& session, MqttClient&, const std::string& topic, const Bytes& payload, int,
                 const MessageProperties& properties) {
-  print("RECV MSG on topic {}", oneLine(topic));
+  print("RECV MSG on topic {}", escapeControls(topic));
   session.takeMessage(topic, payload, properties);
 }
 

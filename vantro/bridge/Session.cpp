@@ -5,6 +5,7 @@
 
 #include "vantro/bridge/Bridge.hpp"
 
+#include "vantro/runtime/Escape.hpp"
 #include "vantro/runtime/Print.hpp"
 
 namespace vantro {
@@ -23,16 +24,16 @@ void Session::takeMessage(const std::string& topic, const Bytes& payload,
   // A retained command comes again at every (re)subscription: it must not
   // restart a firmware transfer, or send anything else, each time.
   if (properties.retain) {
-    print("Ignoring retained command on {}", oneLine(topic));
+    print("Ignoring retained command on {}", escapeControls(topic));
     return;
   }
   try {
     NodeCommand command = parseCommand(topic, payload, settings.firmwareDir, *uid2id);
     if (!intake.offer(std::move(command))) {
-      print("Rejected command on {}: command queue full", oneLine(topic));
+      print("Rejected command on {}: command queue full", escapeControls(topic));
     }
   } catch (const std::exception& e) {
-    print("Rejected command on {}: {}", oneLine(topic), oneLine(e.what()));
+    print("Rejected command on {}: {}", escapeControls(topic), escapeControls(e.what()));
   }
 }
 

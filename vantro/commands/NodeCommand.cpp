@@ -133,12 +133,6 @@ std::string commandKey(std::string_view topic) {
   return key;
 }
 
-std::string oneLine(std::string_view text) {
-  std::string out(text);
-  std::replace_if(
-      out.begin(), out.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x20; }, '?');
-  return out;
-}
 
 int nodeIdOfUID(const json& uid, const NodeIdTable& nodeIds) {
   const std::int64_t v = toInteger(uid, "node UID");

@@ -110,7 +110,5 @@ NodeCommand parseCommand(std::string_view topic, ByteView payload,
 /// The command key of an MQTT topic: every "/" replaced by ":" (tx:msg:12).
 std::string commandKey(std::string_view topic);
 
-/// `text` with control characters replaced, for one printed line.
-std::string oneLine(std::string_view text);
 
 }  // namespace vantro

@@ -8,6 +8,7 @@
 
 #include "vantro/commands/NodeFrames.hpp"
 #include "vantro/runtime/EventLoop.hpp"
+#include "vantro/runtime/Escape.hpp"
 #include "vantro/runtime/Print.hpp"
 
 namespace vantro {
@@ -35,9 +36,9 @@ void NodeCommander::runReporting(const NodeCommand& command) {
   try {
     run(command);
   } catch (const std::exception& e) {
-    print("Rejected command on {}: {}", oneLine(command.topic), oneLine(e.what()));
+    print("Rejected command on {}: {}", escapeControls(command.topic), escapeControls(e.what()));
   } catch (...) {
-    print("Rejected command on {}: unknown error", oneLine(command.topic));
+    print("Rejected command on {}: unknown error", escapeControls(command.topic));
   }
 }
 

@@ -695,10 +695,7 @@ Awaitable<void> MqttClient::connect(const std::string& host, int port, int keepa
 void MqttClient::connectInBackground(const std::string& host, int port, int keepalive) {
   if (!impl_) return;
   Impl& s = *impl_;
-  if (s.state != Impl::State::Idle) {
-    throw std::logic_error(
-        fmt::format("MQTT client '{}' is connected or connecting already", s.clientId));
-  }
+  if (s.state != Impl::State::Idle) return;
   s.prepare(host, port, keepalive);
   s.keepTrying = true;
   s.startAttempt();

@@ -79,8 +79,8 @@ class MqttClient {
   /// Starts connecting and returns at once. Attempts follow one another until
   /// the broker takes the session (on_connect runs then); each failed one
   /// prints "MQTT connect to HOST:PORT failed: REASON; next attempt in N s"
-  /// and waits its back-off. disconnect() stops it. std::logic_error unless the
-  /// client is idle.
+  /// and waits its back-off. disconnect() stops it. Does nothing while the
+  /// client is connected or connecting already.
   void connectInBackground(const std::string& host, int port, int keepalive);
 
   /// Subscribes to each topic filter with its QoS; not awaited. Throws

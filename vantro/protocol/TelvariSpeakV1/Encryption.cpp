@@ -72,7 +72,8 @@ Awaitable<void> TelvariSpeakV1::setupEncryption(const Args& args) {
 }
 
 void TelvariSpeakV1::postEncryption() {
-  if (mqttConnected) wakeupRadio();
+  // Readings are kept while MQTT is away, so the board need not wait for it.
+  wakeupRadio();
 }
 
 }  // namespace vantro

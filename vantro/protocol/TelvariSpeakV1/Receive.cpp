@@ -5,6 +5,7 @@
 
 #include "vantro/protocol/TelvariSpeakV1/Records.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
+#include "vantro/runtime/Escape.hpp"
 #include "vantro/runtime/Print.hpp"
 
 namespace vantro {
@@ -109,7 +110,7 @@ Awaitable<void> TelvariSpeakV1::handleLog() {
   auto link = ser;
   const Bytes line = co_await link->readline_async();
   const std::string text = dropLastChars(decodeText(line), 2);
-  print("[GW Log] {}", text);
+  print("[GW Log] {}", escapeControls(text));
   // A board that restarted by itself asks to be started ("Press ..."), as at
   // power-up: it is answered here too, or it would never announce itself.
   if (strip(text).starts_with("Press")) {
@@ -128,7 +129,7 @@ Awaitable<std::string> TelvariSpeakV1::waitForRxMsg(SerialLink& ser,
       const auto pos = line.find("LG");
       if (pos == std::string::npos) continue;
       text = strip(line.substr(pos + 2));
-      print("[GW Log] {}", text);
+      print("[GW Log] {}", escapeControls(text));
     }
     if (!awaitedMsg) co_return text;
     if (text == *awaitedMsg) co_return text;

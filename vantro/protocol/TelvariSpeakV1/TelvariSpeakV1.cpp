@@ -18,7 +18,6 @@ TelvariSpeakV1::~TelvariSpeakV1() = default;
 
 void TelvariSpeakV1::setMqttConnected(bool connected) {
   mqttConnected = connected;
-  if (mqttConnected && encryptionSetup) wakeupRadio();
 }
 
 void TelvariSpeakV1::txQueuedMsgs() {
@@ -57,6 +56,17 @@ void TelvariSpeakV1::rebind(std::shared_ptr<SerialLink> serialDev,
   msgParser = std::move(parser);
   // The new client is not connected yet; its on_connect sets the flag again.
   mqttConnected = false;
+  if (encryptionSetup) resumeAfterRebind();
+}
+
+void TelvariSpeakV1::resumeAfterRebind() {
+  // The receive loop of the new run has not started yet: a failed write must
+  // not end it before it begins; the board is woken at its next set-up.
+  try {
+    wakeupRadio();
+  } catch (const std::exception& e) {
+    print("Could not wake the Duzediv Eri: {}", e.what());
+  }
 }
 
 }  // namespace vantro

@@ -3,8 +3,8 @@
 // Duzediv Eri. It frames the control commands, owns the transmit queue that
 // serialises every other transmission onto the transmit worker, keeps the
 // table of node ids learnt from received messages, reads and publishes what
-// the board sends, sets up encryption, and wakes the board once both MQTT and
-// encryption are up.
+// the board sends, sets up encryption, and wakes the board once encryption is
+// set up (MQTT need not be up: publications wait in the client).
 //
 // Threads: everything runs on the event-loop thread except txQueuedMsgs() and
 // the jobs it runs (the transmit worker). The serial link's write lock keeps
@@ -42,7 +42,8 @@ class TelvariSpeakV1 {
   TelvariSpeakV1(const TelvariSpeakV1&) = delete;
   TelvariSpeakV1& operator=(const TelvariSpeakV1&) = delete;
 
-  /// Records whether MQTT is up; wakes the board when encryption is set up too.
+  /// Records whether MQTT is up. Writes nothing: the board is woken by the
+  /// encryption set-up, not by the broker.
   void setMqttConnected(bool connected);
   /// Transmit worker: takes the next job (waiting while there is none) and runs it.
   void txQueuedMsgs();
@@ -68,11 +69,14 @@ class TelvariSpeakV1 {
   virtual void shutdown();
   virtual void wakeupRadio();
   virtual Awaitable<void> setupEncryption(const Args& args);
+  /// The end of an encryption set-up: wakes the board ("TC"), once per set-up.
   virtual void postEncryption();
 
-  /// A restarted run hands the object its new serial link, MQTT client and parser.
-  virtual void rebind(std::shared_ptr<SerialLink> serialDev, std::shared_ptr<MqttClient> client,
-                      std::shared_ptr<SensorMsgParser> msgParser);
+  /// A restarted run hands the object its new serial link, MQTT client and
+  /// parser; a board set up by an earlier run is resumed (resumeAfterRebind).
+  /// Never throws: what fails is printed.
+  void rebind(std::shared_ptr<SerialLink> serialDev, std::shared_ptr<MqttClient> client,
+              std::shared_ptr<SensorMsgParser> msgParser);
 
   std::shared_ptr<SerialLink> ser;
   std::shared_ptr<MqttClient> mqttClient;
@@ -85,6 +89,8 @@ class TelvariSpeakV1 {
   bool encryptionSetup = false;
 
  protected:
+  /// Wakes the board again on the new link; a failure is printed.
+  virtual void resumeAfterRebind();
   /// Writes one whole command and flushes it.
   void writeCommand(ByteView command);
 };

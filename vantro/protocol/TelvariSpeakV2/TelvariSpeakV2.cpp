@@ -57,7 +57,9 @@ Awaitable<void> TelvariSpeakV2::handleTime() {
   auto link = ser;
   const Bytes record = co_await link->read_async(kDateRecordSize);
   const DateTime dt = parseDate(record);
-  if (timeSyncer) timeSyncer->setSystemTime(dt);
+  // The syncer decides whether the date may set the host clock; `date` runs
+  // on its worker, so only this record's reader waits for it.
+  if (timeSyncer) co_await timeSyncer->setSystemTime(dt);
 }
 
 Awaitable<void> TelvariSpeakV2::handleValidRx(bool isDuplicate) {
@@ -83,11 +85,23 @@ Awaitable<void> TelvariSpeakV2::handleInvalidRx() {
 }
 
 void TelvariSpeakV2::postEncryption() {
-  if (!timeSyncer) {
-    timeSyncer = std::make_unique<Pendulor>(*this);
-    timeSyncer->sync(false);
+  if (timeSyncer) {
+    wakeupRadio();
+    return;
   }
-  TelvariSpeakV1::postEncryption();
+  timeSyncer = std::make_unique<Pendulor>(*this);
+  // The first cycle sets the board's clock (or asks for its date) before the
+  // wake-up, so that its first records carry a good date; the wake-up follows
+  // whatever the cycle's outcome.
+  timeSyncer->sync(false, [this] { wakeAfterCycle(); });
+}
+
+void TelvariSpeakV2::wakeAfterCycle() {
+  try {
+    wakeupRadio();
+  } catch (const std::exception& e) {
+    print("Could not wake the Duzediv Eri: {}", e.what());
+  }
 }
 
 void TelvariSpeakV2::shutdown() {
@@ -95,11 +109,14 @@ void TelvariSpeakV2::shutdown() {
   if (timeSyncer) timeSyncer->shutdown();
 }
 
-void TelvariSpeakV2::rebind(std::shared_ptr<SerialLink> serialDev,
-                            std::shared_ptr<MqttClient> client,
-                            std::shared_ptr<SensorMsgParser> parser) {
-  TelvariSpeakV1::rebind(std::move(serialDev), std::move(client), std::move(parser));
-  if (timeSyncer) timeSyncer->restart(false);
+void TelvariSpeakV2::resumeAfterRebind() {
+  // The syncer's timer was cancelled with the earlier run's tasks: its cycle
+  // starts afresh, and the wake-up follows the first cycle as at the set-up.
+  if (!timeSyncer) {
+    TelvariSpeakV1::resumeAfterRebind();
+    return;
+  }
+  timeSyncer->restart(false, [this] { wakeAfterCycle(); });
 }
 
 }  // namespace vantro

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "vantro/runtime/Print.hpp"
+
 namespace vantro {
 
 Timer::Timer(double timeout, std::function<void()> callback, TimerClock& clock)
@@ -21,7 +23,22 @@ Awaitable<void> Timer::_job(double timeout, std::shared_ptr<const std::function<
   co_await clock.sleep(timeout);
   // The owner may replace or destroy this Timer from inside the callback (a
   // syncer re-arms itself there); `callback` is held by this frame, not by it.
-  (*callback)();
+  std::exception_ptr failure;
+  try {
+    (*callback)();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (!failure) co_return;
+  // Nobody awaits a timer's task: without this line the error would vanish.
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    print("Timer job after {} s failed: {}", timeout, e.what());
+  } catch (...) {
+    print("Timer job after {} s failed", timeout);
+  }
+  std::rethrow_exception(failure);
 }
 
 }  // namespace vantro

@@ -35,7 +35,7 @@ class Timer {
 
  private:
   // The task's body: sleep, then call the callback once on the loop thread. An
-  // exception of the callback ends the task with that exception.
+  // exception of the callback is printed (one line) and ends the task with it.
   static Awaitable<void> _job(double timeout, std::shared_ptr<const std::function<void()>> callback,
                               TimerClock& clock);
 
