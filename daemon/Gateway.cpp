@@ -63,6 +63,14 @@ int runGateway(const Options& o) {
   settings.firmwareDir = o.firmwareDir;
   settings.commandQueue = o.commandQueue;
   Session& session = configureProcessSession(std::move(settings));
+  // Before the board is touched: a gateway that cannot keep its state must
+  // not start.
+  try {
+    checkStatusDirWritable(o.statusDir);
+  } catch (const std::exception& e) {
+    print("Start-up failed: {}", e.what());
+    return 1;
+  }
   applyGpioSetting(o);
   Args args;
   args.nodeId = o.nodeId;

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <set>
+#include <thread>
 
 #include "tests/e2e/Rig.hpp"
 #include "tests/support/SilentListener.hpp"
@@ -185,6 +187,74 @@ TEST(Gateway, MissingSerialDeviceFailsTheStartWithTheReason) {
   ASSERT_TRUE(status.has_value());
   EXPECT_NE(*status, 0);
   EXPECT_GE(gw.waitForPart("no-such-tty", 1s), 0) << gw.output();
+}
+
+TEST(Gateway, UnwritableStatusDirectoryFailsTheStartBeforeTheBoardIsTouched) {
+  Rig rig;
+  rig.startBoard({"--protocol", "1"});
+  const std::string dir = rig.dir().str() + "/read-only";
+  std::filesystem::create_directory(dir);
+  std::filesystem::permissions(dir, std::filesystem::perms::owner_read |
+                                        std::filesystem::perms::owner_exec |
+                                        std::filesystem::perms::others_read |
+                                        std::filesystem::perms::others_exec);
+  vantro::test::Process gw({vantro::test::bin("vantro-gateway"), "--serial-device", rig.linkPath(),
+                            "--no-hat-reset", "--status-dir", dir, "--broker-port",
+                            std::to_string(rig.broker().port())},
+                           {.runAsUid = vantro::test::unprivilegedUid()});
+  EXPECT_EQ(gw.wait(10s), 1) << gw.output();
+  EXPECT_GE(gw.waitForPart("Start-up failed: status directory " + dir, 1s), 0) << gw.output();
+  EXPECT_EQ(rig.boardRx(), "") << "the board was touched";
+}
+
+// The board's device goes away (the simulator is killed, its pty closes) and
+// comes back under the same path: one line per reopening attempt, then the
+// board is started and set up again and readings flow.
+TEST(Gateway, LostSerialDeviceIsReopenedWhenItComesBack) {
+  Rig rig;
+  rig.startBoard({"--protocol", "1", "--rate", "20"});
+  rig.startGateway();
+  auto& gw = rig.gateway();
+  ASSERT_GE(gw.waitForPart("Sender ", 15s), 0) << context(rig);
+  rig.board().signal(SIGKILL);
+  ASSERT_TRUE(rig.board().wait(5s).has_value());
+  const int lost = gw.waitForPart("lost: ", 5s);
+  ASSERT_GE(lost, 0) << context(rig);
+  EXPECT_NE(gw.lines()[static_cast<std::size_t>(lost)].find(rig.linkPath()), std::string::npos);
+  std::this_thread::sleep_for(4s);  // attempts after 1 and 3 s
+  int attempts = 0;
+  for (const auto& line : gw.lines()) {
+    attempts += line.starts_with("Cannot reopen serial device") ? 1 : 0;
+    EXPECT_EQ(line.find("Traceback"), std::string::npos) << line;
+  }
+  EXPECT_GE(attempts, 1);
+  EXPECT_LE(attempts, 3) << context(rig);
+
+  rig.startBoard({"--protocol", "1", "--rate", "20"});
+  const int reopened = gw.waitForPart("reopened", 15s);
+  ASSERT_GE(reopened, 0) << context(rig);
+  ASSERT_GE(gw.waitForLine("Duzediv Eri restarted; setting it up again", 10s, reopened), 0)
+      << context(rig);
+  ASSERT_GE(gw.waitForLine("Waking Duzediv Eri up", 10s, reopened), 0) << context(rig);
+  ASSERT_GE(gw.waitForPart("Sender ", 10s, reopened), 0) << context(rig);
+  gw.signal(SIGTERM);
+  EXPECT_EQ(gw.wait(10s), 0) << context(rig);
+}
+
+TEST(Gateway, BoardThatRebootsIsSetUpAgain) {
+  Rig rig;
+  rig.startBoard({"--protocol", "2", "--rate", "20", "--reboot-after", "2"});
+  rig.startGateway();
+  auto& gw = rig.gateway();
+  ASSERT_GE(gw.waitForLine("Waking Duzediv Eri up", 15s), 0) << context(rig);
+  const int again = gw.waitForLine("Duzediv Eri restarted; setting it up again", 10s);
+  ASSERT_GE(again, 0) << context(rig);
+  ASSERT_GE(gw.waitForLine("Waking Duzediv Eri up", 10s, again), 0) << context(rig);
+  ASSERT_GE(gw.waitForPart("Sender ", 10s, again), 0) << context(rig);
+  const std::string rx = rig.boardRx();
+  EXPECT_NE(rx.find("LS"), rx.rfind("LS")) << "the local set-up is sent again";
+  gw.signal(SIGTERM);
+  EXPECT_EQ(gw.wait(10s), 0) << context(rig);
 }
 
 TEST(Gateway, OutOfRangeOptionIsRefusedWithStatusTwo) {

@@ -70,6 +70,10 @@ void shutdownRadio(Session& session);
 void shutdownRadio();
 void emptyFunc();
 
+/// Throws std::runtime_error naming `dir` unless the account the gateway runs
+/// as (the service account when started as root) may create files in it.
+void checkStatusDirWritable(const std::string& dir);
+
 /// Switches the process to the service account "tlv" when started as root.
 void dropRootPrivileges();
 
