@@ -2,11 +2,15 @@
 // hand-over, over a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "tests/support/PrintCapture.hpp"
 #include "tests/support/Pty.hpp"
 #include "tests/support/TempDir.hpp"
 #include "vantro/bridge/Bridge.hpp"
 #include "vantro/bridge/Session.hpp"
+#include "vantro/HatControl/GpioSetting.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 
@@ -72,6 +76,40 @@ TEST_F(RxLoop, NoVersionByteWithinTheTimeOut) {
   runFor(1500ms);
   EXPECT_TRUE(capture.contains("Unexpected protocol version b''"));
   EXPECT_FALSE(session.myProtocol);
+}
+
+// An identity block cut short or with a serial number that is not ASCII sets
+// nothing up; without a reset line the loop waits for the next announcement,
+// which is taken whole.
+TEST_F(RxLoop, FailedAnnouncementSetsNothingUpAndTheNextOneIsTaken) {
+  vantro::GpioSetting noReset;
+  noReset.noReset = true;
+  vantro::setGpioSetting(noReset);
+  const std::string identity("\0\0\0\x07\0\0\x01\0\x03\x01\x02\x03\x07\x0b\xe7\x07\x03"
+                             "SN-1234567890",
+                             30);
+  std::string badSerial = identity;
+  badSerial[20] = '\xe9';
+  pty.write("HL\x01" + identity.substr(0, 10));
+  runFor(1500ms);  // the rest of the block never comes
+  pty.write("HL\x01" + badSerial);
+  runFor(500ms);
+  const auto lines = capture.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) {
+                            return l.starts_with("Announcement of the Duzediv Eri failed: ");
+                          }),
+            2);
+  EXPECT_TRUE(capture.containsPart("; waiting for the next announcement"));
+  EXPECT_FALSE(session.myProtocol) << "a failed announcement left a protocol object";
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "gateway.uid"));
+
+  capture.clear();
+  pty.write("HL\x01" + identity);
+  runFor(500ms);
+  EXPECT_TRUE(session.myProtocol);
+  EXPECT_TRUE(capture.containsPart("Unique ID: 256"));
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "gateway.uid"));
 }
 
 TEST_F(RxLoop, WindowSlidesOneBytePerRejectedStartAndSurvivesBadBytes) {
