@@ -293,8 +293,7 @@ TEST_F(IntakeTest, RetainedAndBadCommandsQueueNothing) {
   EXPECT_EQ(lines[0], "Ignoring retained command on tx/peermode/1");
   EXPECT_EQ(lines[1].rfind("Rejected command on tx/peermode/1: the payload is not JSON: ", 0), 0u);
   EXPECT_EQ(lines[2].rfind("Rejected command on tx/nothing: not a command topic", 0), 0u);
-  EXPECT_EQ(lines[3],
-            "Rejected command on tx/msg/1\\x0a2: channel \"1\\x0a2\" is not a number");
+  EXPECT_EQ(lines[3], "Rejected command on tx/msg/1\\x0a2: channel \"1\\x0a2\" is not a number");
   EXPECT_TRUE(pty.readUntilQuiet(30ms).empty());
 }
 

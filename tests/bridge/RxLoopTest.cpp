@@ -8,9 +8,9 @@
 #include "tests/support/PrintCapture.hpp"
 #include "tests/support/Pty.hpp"
 #include "tests/support/TempDir.hpp"
+#include "vantro/HatControl/GpioSetting.hpp"
 #include "vantro/bridge/Bridge.hpp"
 #include "vantro/bridge/Session.hpp"
-#include "vantro/HatControl/GpioSetting.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 
@@ -85,9 +85,10 @@ TEST_F(RxLoop, FailedAnnouncementSetsNothingUpAndTheNextOneIsTaken) {
   vantro::GpioSetting noReset;
   noReset.noReset = true;
   vantro::setGpioSetting(noReset);
-  const std::string identity("\0\0\0\x07\0\0\x01\0\x03\x01\x02\x03\x07\x0b\xe7\x07\x03"
-                             "SN-1234567890",
-                             30);
+  const std::string identity(
+      "\0\0\0\x07\0\0\x01\0\x03\x01\x02\x03\x07\x0b\xe7\x07\x03"
+      "SN-1234567890",
+      30);
   std::string badSerial = identity;
   badSerial[20] = '\xe9';
   pty.write("HL\x01" + identity.substr(0, 10));

@@ -194,14 +194,13 @@ TEST(Gateway, UnwritableStatusDirectoryFailsTheStartBeforeTheBoardIsTouched) {
   rig.startBoard({"--protocol", "1"});
   const std::string dir = rig.dir().str() + "/read-only";
   std::filesystem::create_directory(dir);
-  std::filesystem::permissions(dir, std::filesystem::perms::owner_read |
-                                        std::filesystem::perms::owner_exec |
-                                        std::filesystem::perms::others_read |
-                                        std::filesystem::perms::others_exec);
-  vantro::test::Process gw({vantro::test::bin("vantro-gateway"), "--serial-device", rig.linkPath(),
-                            "--no-hat-reset", "--status-dir", dir, "--broker-port",
-                            std::to_string(rig.broker().port())},
-                           {.runAsUid = vantro::test::unprivilegedUid()});
+  std::filesystem::permissions(
+      dir, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+               std::filesystem::perms::others_read | std::filesystem::perms::others_exec);
+  vantro::test::Process gw(
+      {vantro::test::bin("vantro-gateway"), "--serial-device", rig.linkPath(), "--no-hat-reset",
+       "--status-dir", dir, "--broker-port", std::to_string(rig.broker().port())},
+      {.runAsUid = vantro::test::unprivilegedUid()});
   EXPECT_EQ(gw.wait(10s), 1) << gw.output();
   EXPECT_GE(gw.waitForPart("Start-up failed: status directory " + dir, 1s), 0) << gw.output();
   EXPECT_EQ(rig.boardRx(), "") << "the board was touched";

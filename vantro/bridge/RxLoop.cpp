@@ -148,8 +148,8 @@ Awaitable<void> RxRun::takeAnnouncement(Byte version) {
   } catch (const std::exception& e) {
     throw AnnouncementFailed(e.what());
   }
-  const bool sameKind = protocol && (version == 0x02) == (dynamic_cast<TelvariSpeakV2*>(
-                                                             protocol.get()) != nullptr);
+  const bool sameKind =
+      protocol && (version == 0x02) == (dynamic_cast<TelvariSpeakV2*>(protocol.get()) != nullptr);
   if (!sameKind) {
     if (version == 0x01) {
       protocol = std::make_shared<TelvariSpeakV1>(ser, client_, msgParser_, session_.statusDir,

@@ -44,8 +44,7 @@ void checkStatusDirWritable(const std::string& dir) {
   }
   struct statvfs fs {};
   if (::statvfs(dir.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0) {
-    throw std::runtime_error(
-        fmt::format("status directory {} is on a read-only file system", dir));
+    throw std::runtime_error(fmt::format("status directory {} is on a read-only file system", dir));
   }
   if (::getuid() != 0) {
     if (::access(dir.c_str(), W_OK | X_OK) != 0) {
@@ -66,9 +65,8 @@ void checkStatusDirWritable(const std::string& dir) {
     return;  // no service account: the privilege drop reports that
   }
   if (!mayWrite(st, uid, groups)) {
-    throw std::runtime_error(
-        fmt::format("status directory {} is not writable by the service account {}", dir,
-                    kServiceAccount));
+    throw std::runtime_error(fmt::format(
+        "status directory {} is not writable by the service account {}", dir, kServiceAccount));
   }
 }
 

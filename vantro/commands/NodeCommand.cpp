@@ -133,7 +133,6 @@ std::string commandKey(std::string_view topic) {
   return key;
 }
 
-
 int nodeIdOfUID(const json& uid, const NodeIdTable& nodeIds) {
   const std::int64_t v = toInteger(uid, "node UID");
   if (v < 0 || v > std::numeric_limits<std::uint32_t>::max()) return NodeIdTable::kUnknownNode;

@@ -110,5 +110,4 @@ NodeCommand parseCommand(std::string_view topic, ByteView payload,
 /// The command key of an MQTT topic: every "/" replaced by ":" (tx:msg:12).
 std::string commandKey(std::string_view topic);
 
-
 }  // namespace vantro

@@ -7,8 +7,8 @@
 #include <fmt/format.h>
 
 #include "vantro/commands/NodeFrames.hpp"
-#include "vantro/runtime/EventLoop.hpp"
 #include "vantro/runtime/Escape.hpp"
+#include "vantro/runtime/EventLoop.hpp"
 #include "vantro/runtime/Print.hpp"
 
 namespace vantro {

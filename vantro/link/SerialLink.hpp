@@ -21,8 +21,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <string_view>
+#include <system_error>
 
 #include <asio/io_context.hpp>
 
