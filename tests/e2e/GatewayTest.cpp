@@ -228,6 +228,9 @@ TEST(Gateway, LostSerialDeviceIsReopenedWhenItComesBack) {
   }
   EXPECT_GE(attempts, 1);
   EXPECT_LE(attempts, 3) << context(rig);
+  // A restart while the device is away keeps the gateway waiting for it.
+  gw.signal(SIGHUP);
+  ASSERT_GE(gw.waitForPart("not available", 5s), 0) << context(rig);
 
   rig.startBoard({"--protocol", "1", "--rate", "20"});
   const int reopened = gw.waitForPart("reopened", 15s);

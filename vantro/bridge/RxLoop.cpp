@@ -227,6 +227,8 @@ Awaitable<void> RxRun::run() {
     mqttStarted_ = true;
     co_await connectMqtt(client_, brokerHost_, args_.brokerPort);
   }
+  // A restarted run whose device was away starts by waiting for it.
+  if (!session_.ser->isOpen()) co_await recoverLink("the device is not there");
   for (;;) {
     std::exception_ptr error;
     std::string linkLost;

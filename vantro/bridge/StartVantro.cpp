@@ -38,10 +38,17 @@ Awaitable<void> startVantro(Session& session, const Args& args, std::string brok
                             std::function<void()> onRunning) {
   if (!isRestarting) hardResetHat();
   dropRootPrivileges();
-  session.ser = std::make_shared<SerialLink>(eventLoop.context(), serialDevice, serialSpeed,
-                                             SerialLink::kDefaultReadTimeout);
   session.serialDevice = serialDevice;
   session.serialSpeed = serialSpeed;
+  try {
+    session.ser = std::make_shared<SerialLink>(eventLoop.context(), serialDevice, serialSpeed,
+                                               SerialLink::kDefaultReadTimeout);
+  } catch (const std::exception& e) {
+    // A restart while the board's device is away keeps the earlier run's
+    // (closed) link: the receive loop reopens the device once it is back.
+    if (!isRestarting || !session.ser) throw;
+    print("Serial device {} not available: {}", serialDevice, e.what());
+  }
   if (!isRestarting)
     co_await withTimeout(waitForHatStartup(session.ser), kHatStartupTimeout, "hat-startup");
 
