@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include <fmt/format.h>
+#include "vantro/runtime/HexDigit.hpp"
 
 namespace vantro {
 namespace {
@@ -30,13 +31,6 @@ std::string show(const json& value) {
 
 [[noreturn]] void notInteger(std::string_view what, const json& value) {
   throw std::invalid_argument(fmt::format("{}: {} is not an integer", what, show(value)));
-}
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -158,8 +152,8 @@ Bytes hexToBytes(std::string_view text, std::string_view what) {
       ++i;
       continue;
     }
-    const int hi = hexDigit(text[i]);
-    const int lo = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
+    const int hi = hexDigitValue(text[i]);
+    const int lo = i + 1 < text.size() ? hexDigitValue(text[i + 1]) : -1;
     if (hi < 0 || lo < 0) {
       throw std::invalid_argument(
           fmt::format("{}: {} is not hexadecimal text (two digits per byte) at position {}", what,

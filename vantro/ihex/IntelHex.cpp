@@ -10,18 +10,12 @@
 #include <utility>
 
 #include <fmt/format.h>
+#include "vantro/runtime/HexDigit.hpp"
 
 namespace vantro {
 namespace {
 
 constexpr std::uint64_t kAddressSpace = std::uint64_t{1} << 32;
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 std::string describeChar(char c) {
   const auto u = static_cast<unsigned char>(c);
@@ -74,8 +68,8 @@ void IntelHex::decodeLine(const std::string& line, std::size_t lineNo) {
   Bytes rec;
   rec.reserve(digits / 2);
   for (std::size_t i = 1; i < line.size(); i += 2) {
-    const int hi = hexValue(line[i]);
-    const int lo = hexValue(line[i + 1]);
+    const int hi = hexDigitValue(line[i]);
+    const int lo = hexDigitValue(line[i + 1]);
     if (hi < 0 || lo < 0) {
       const std::size_t col = hi < 0 ? i : i + 1;
       fail(lineNo, fmt::format("bad hex digit {} in column {}", describeChar(line[col]), col + 1));

@@ -19,6 +19,7 @@
 #include <fmt/format.h>
 
 #include "vantro/runtime/Errors.hpp"
+#include "vantro/runtime/UniqueFd.hpp"
 
 extern char** environ;
 
@@ -35,23 +36,7 @@ std::system_error errnoError(const std::string& what) {
   return std::system_error(errno, std::generic_category(), what);
 }
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using Fd = UniqueFd;
 
 void makePipe(Fd& readEnd, Fd& writeEnd) {
   int fds[2];
