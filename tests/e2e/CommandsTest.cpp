@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -371,6 +372,7 @@ TEST(CommandBurst, StopWithTheBoardsDeviceGoneEndsWithinTenSeconds) {
   auto& gw = rig.gateway();
   rig.board().signal(SIGKILL);  // the pty's far end closes
   ASSERT_TRUE(rig.board().wait(5s).has_value());
+  std::filesystem::remove(rig.linkPath());  // the device's link goes with it
   std::this_thread::sleep_for(300ms);
   const auto start = std::chrono::steady_clock::now();
   gw.signal(SIGTERM);
