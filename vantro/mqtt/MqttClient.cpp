@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <unordered_map>
+#include <utility>
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -221,6 +222,7 @@ struct MqttClient::Impl {
       connectionClosed();
       return;
     }
+    if (std::exchange(pumpWanted, false)) pump();
     noticeHandshake();
     armRead();
     armWrite();
@@ -594,9 +596,14 @@ struct MqttClient::Impl {
             mosquitto_reason_string(reasonCode));
     }
     self->inflight.erase(it);
-    self->pump();
+    // The window has room again; the next publications are handed over once
+    // libmosquitto has returned (afterLibraryCall), not from inside its
+    // callback, where it holds its own locks.
+    self->pumpWanted = true;
   }
 
+  // A publication was acknowledged inside a libmosquitto call: pump after it.
+  bool pumpWanted = false;
   MqttClient& owner;
   EventLoop& loop;
   std::string clientId;
