@@ -43,10 +43,7 @@ Awaitable<void> waitForHatStartup(std::shared_ptr<SerialLink> link) {
   for (;;) {
     const std::string msg = co_await TelvariSpeakV1::waitForRxMsg(*link, std::nullopt);
     if (msg == "Gateway Module started up") co_return;
-    if (msg.starts_with("Press")) {
-      static constexpr Byte kAnswer[] = {'r'};
-      link->writeCommand(kAnswer);
-    }
+    TelvariSpeakV1::answerStartupPrompt(*link, msg);
   }
 }
 

@@ -12,11 +12,10 @@
 #include "vantro/HatControl/GpioSetting.hpp"
 #include "vantro/bridge/Bridge.hpp"
 #include "vantro/bridge/GatewayIdentity.hpp"
-#include "vantro/bridge/MqttConnect.hpp"
-#include "vantro/mqtt/Backoff.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/protocol/TelvariSpeakV2/TelvariSpeakV2.hpp"
 #include "vantro/runtime/AtomicFile.hpp"
+#include "vantro/runtime/Backoff.hpp"
 #include "vantro/runtime/Print.hpp"
 
 namespace vantro {
@@ -162,7 +161,8 @@ Awaitable<void> RxRun::takeAnnouncement(Byte version) {
   }
   if (!mqttStarted_) {
     mqttStarted_ = true;
-    co_await connectMqtt(client_, brokerHost_, args_.brokerPort);
+    // In the background: the board is served while the broker is away.
+    client_->connectInBackground(brokerHost_, args_.brokerPort, kMqttKeepAlive);
   }
   client_->publish(fmt::format("gw/{}/firmware/revision", identity.uniqueId),
                    static_cast<long long>(identity.fwRevision), 1, true);
@@ -225,7 +225,8 @@ Awaitable<void> RxRun::run() {
   if (session_.myProtocol) {
     session_.myProtocol->rebind(session_.ser, client_, msgParser_);
     mqttStarted_ = true;
-    co_await connectMqtt(client_, brokerHost_, args_.brokerPort);
+    // In the background: the board is served while the broker is away.
+    client_->connectInBackground(brokerHost_, args_.brokerPort, kMqttKeepAlive);
   }
   // A restarted run whose device was away starts by waiting for it.
   if (!session_.ser->isOpen()) co_await recoverLink("the device is not there");

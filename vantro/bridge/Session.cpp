@@ -30,10 +30,10 @@ void Session::takeMessage(const std::string& topic, const Bytes& payload,
   try {
     NodeCommand command = parseCommand(topic, payload, settings.firmwareDir, *uid2id);
     if (!intake.offer(std::move(command))) {
-      print("Rejected command on {}: command queue full", escapeControls(topic));
+      printRejectedCommand(topic, "command queue full");
     }
   } catch (const std::exception& e) {
-    print("Rejected command on {}: {}", escapeControls(topic), escapeControls(e.what()));
+    printRejectedCommand(topic, e.what());
   }
 }
 

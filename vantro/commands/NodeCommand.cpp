@@ -10,6 +10,8 @@
 
 #include "vantro/commands/NodeFrames.hpp"
 #include "vantro/commands/ValueConversion.hpp"
+#include "vantro/runtime/Escape.hpp"
+#include "vantro/runtime/Print.hpp"
 
 namespace vantro {
 namespace {
@@ -126,6 +128,10 @@ NodeAction parseAction(std::string_view kind, std::string_view key, std::int64_t
 }
 
 }  // namespace
+
+void printRejectedCommand(std::string_view topic, std::string_view reason) {
+  print("Rejected command on {}: {}", escapeControls(topic), escapeControls(reason));
+}
 
 std::string commandKey(std::string_view topic) {
   std::string key(topic);

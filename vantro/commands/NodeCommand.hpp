@@ -107,6 +107,10 @@ std::filesystem::path resolveFirmwarePath(const std::filesystem::path& firmwareD
 NodeCommand parseCommand(std::string_view topic, ByteView payload,
                          const std::filesystem::path& firmwareDir, const NodeIdTable& nodeIds);
 
+/// Prints "Rejected command on {topic}: {reason}", both escaped (they come
+/// from outside).
+void printRejectedCommand(std::string_view topic, std::string_view reason);
+
 /// The command key of an MQTT topic: every "/" replaced by ":" (tx:msg:12).
 std::string commandKey(std::string_view topic);
 

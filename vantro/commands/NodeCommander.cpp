@@ -7,7 +7,6 @@
 #include <fmt/format.h>
 
 #include "vantro/commands/NodeFrames.hpp"
-#include "vantro/runtime/Escape.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 #include "vantro/runtime/Print.hpp"
 
@@ -36,9 +35,9 @@ void NodeCommander::runReporting(const NodeCommand& command) {
   try {
     run(command);
   } catch (const std::exception& e) {
-    print("Rejected command on {}: {}", escapeControls(command.topic), escapeControls(e.what()));
+    printRejectedCommand(command.topic, e.what());
   } catch (...) {
-    print("Rejected command on {}: unknown error", escapeControls(command.topic));
+    printRejectedCommand(command.topic, "unknown error");
   }
 }
 

@@ -28,6 +28,23 @@ void append(Bytes& out, std::string_view letters) {
   out.insert(out.end(), letters.begin(), letters.end());
 }
 
+// The one framing of the length-prefixed commands: two letters, a length byte
+// counting the fields and `trailing` bytes the caller appends, the fields.
+Bytes lengthPrefixedFrame(std::string_view letters, ByteView fields, std::string_view what,
+                          std::size_t trailing = 0) {
+  const std::size_t length = fields.size() + trailing;
+  if (length > 0xFF) {
+    throw std::length_error(
+        fmt::format("{} of {} bytes does not fit into one frame", what, length));
+  }
+  Bytes out;
+  out.reserve(2 + 1 + length);
+  append(out, letters);
+  out.push_back(static_cast<Byte>(length));
+  out.insert(out.end(), fields.begin(), fields.end());
+  return out;
+}
+
 // sleepCycles in bits 0-3, txPower in bits 4-6, useLed in bit 7. A value wider
 // than its bits spills into its neighbours; the sum must still be one byte.
 Byte generalConfig(std::int64_t sleepCycles, std::int64_t useLed, std::int64_t txPower) {
@@ -132,30 +149,18 @@ Bytes getSensorConfig(const json& config) {
 }
 
 Bytes buildTxFrame(std::uint16_t channel, std::uint32_t toid, ByteView message) {
-  if (message.size() > 0xFF - 6) {
-    throw std::length_error(
-        fmt::format("node message of {} bytes does not fit into one frame", message.size()));
-  }
-  Bytes out;
-  append(out, "TX");
-  out.push_back(static_cast<Byte>(message.size() + 6));
-  appendU16BE(out, channel);
-  appendU32BE(out, toid);
-  out.insert(out.end(), message.begin(), message.end());
-  return out;
+  Bytes fields;
+  appendU16BE(fields, channel);
+  appendU32BE(fields, toid);
+  fields.insert(fields.end(), message.begin(), message.end());
+  return lengthPrefixedFrame("TX", fields, "node message");
 }
 
 Bytes buildSensorConfigFrame(std::uint32_t channel, ByteView config) {
-  if (config.size() > 0xFF - 4) {
-    throw std::length_error(
-        fmt::format("sensor config of {} bytes does not fit into one frame", config.size()));
-  }
-  Bytes out;
-  append(out, "PP");
-  out.push_back(static_cast<Byte>(config.size() + 4));
-  appendU32BE(out, channel);
-  out.insert(out.end(), config.begin(), config.end());
-  return out;
+  Bytes fields;
+  appendU32BE(fields, channel);
+  fields.insert(fields.end(), config.begin(), config.end());
+  return lengthPrefixedFrame("PP", fields, "sensor config");
 }
 
 Bytes buildPeerModeFrame(Byte nodeId, Byte keepPeerInRx) {
@@ -180,19 +185,11 @@ Bytes finalChunkPayload(ByteView authToken) {
 }
 
 Bytes buildBigMessageFrame(Byte toNodeId, Byte msgId, ByteView payload, std::int64_t ackTimeout) {
-  if (payload.size() > 0xFF - 4) {
-    throw std::length_error(
-        fmt::format("firmware message of {} bytes does not fit into one frame (at most {})",
-                    payload.size(), 0xFF - 4));
-  }
   const Byte timeout = toByte(ackTimeout / 10, "acknowledgement timeout / 10");
-  Bytes out;
-  append(out, "TB");
-  out.push_back(static_cast<Byte>(payload.size() + 4));
-  out.push_back(msgId);
-  out.push_back(timeout);
-  out.push_back(toNodeId);
-  out.insert(out.end(), payload.begin(), payload.end());
+  Bytes fields{msgId, timeout, toNodeId};
+  fields.insert(fields.end(), payload.begin(), payload.end());
+  // The length counts the checksum, which covers the length byte and the fields.
+  Bytes out = lengthPrefixedFrame("TB", fields, "firmware message", 1);
   out.push_back(crcsum(ByteView(out).subspan(2)));
   return out;
 }

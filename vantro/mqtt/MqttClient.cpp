@@ -19,7 +19,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "vantro/mqtt/Backoff.hpp"
+#include "vantro/runtime/Backoff.hpp"
 #include "vantro/mqtt/HostLookup.hpp"
 #include "vantro/mqtt/MosquittoText.hpp"
 #include "vantro/runtime/Event.hpp"

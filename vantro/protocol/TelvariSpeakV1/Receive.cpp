@@ -113,10 +113,14 @@ Awaitable<void> TelvariSpeakV1::handleLog() {
   print("[GW Log] {}", escapeControls(text));
   // A board that restarted by itself asks to be started ("Press ..."), as at
   // power-up: it is answered here too, or it would never announce itself.
-  if (strip(text).starts_with("Press")) {
-    static constexpr Byte kAnswer[] = {'r'};
-    writeCommand(kAnswer);
-  }
+  answerStartupPrompt(*link, strip(text));
+}
+
+bool TelvariSpeakV1::answerStartupPrompt(SerialLink& ser, const std::string& logText) {
+  if (!logText.starts_with("Press")) return false;
+  static constexpr Byte kAnswer[] = {'r'};
+  ser.writeCommand(kAnswer);
+  return true;
 }
 
 Awaitable<std::string> TelvariSpeakV1::waitForRxMsg(SerialLink& ser,

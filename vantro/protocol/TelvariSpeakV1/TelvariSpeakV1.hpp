@@ -61,6 +61,9 @@ class TelvariSpeakV1 {
   /// Reads and handles the record that follows `msgStart`; false (nothing read)
   /// when the marker is not one of this protocol's.
   virtual Awaitable<bool> processMsg(std::string msgStart);
+  /// Answers the board's start-up prompt ("Press ...") with "r" when `logText`
+  /// is one; true when it did.
+  static bool answerStartupPrompt(SerialLink& ser, const std::string& logText);
   /// Reads lines until a log line ("LG") whose trimmed text is `awaitedMsg`, or
   /// returns the first log text (empty after an empty read) when none is awaited.
   static Awaitable<std::string> waitForRxMsg(SerialLink& ser,

@@ -1,4 +1,4 @@
-#include "vantro/mqtt/Backoff.hpp"
+#include "vantro/runtime/Backoff.hpp"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,5 +1,5 @@
 // Reconnection back-off: 1 s doubling to 60 s, starting over after a success.
-#include "vantro/mqtt/Backoff.hpp"
+#include "vantro/runtime/Backoff.hpp"
 
 #include <gtest/gtest.h>
 
