@@ -1,6 +1,7 @@
 #include "daemon/Gateway.hpp"
 
 #include <csignal>
+#include <filesystem>
 
 #include <asio/signal_set.hpp>
 
@@ -62,6 +63,13 @@ int runGateway(const Options& o) {
   settings.statusDir = o.statusDir;
   settings.firmwareDir = o.firmwareDir;
   settings.commandQueue = o.commandQueue;
+  if (o.outbox) {
+    OutboxSettings outbox;
+    outbox.path = std::filesystem::path(o.statusDir) / "outbox.sqlite";
+    outbox.maxBytes = std::uint64_t{o.outboxMaxMb} * 1024 * 1024;
+    outbox.syncInterval = std::chrono::seconds(o.outboxSyncInterval);
+    settings.outbox = outbox;
+  }
   Session& session = configureProcessSession(std::move(settings));
   // Before the board is touched: a gateway that cannot keep its state must
   // not start.

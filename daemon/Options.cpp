@@ -57,6 +57,18 @@ ParseResult parseOptions(int argc, char** argv) {
                  "node commands from MQTT that may wait for the board; more are refused")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_flag("--outbox,!--no-outbox", o.outbox,
+               "keep the readings for the broker on disk (outbox.sqlite in the status "
+               "directory) until it has them")
+      ->capture_default_str();
+  app.add_option("--outbox-max-mb", o.outboxMaxMb,
+                 "disk budget of the outbox in MB; when full the oldest readings go")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 1000000u));
+  app.add_option("--outbox-sync-interval", o.outboxSyncInterval,
+                 "seconds between syncs of the outbox to disk (what a power cut may lose)")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 3600u));
   app.add_option("--gpio-chip", o.gpioChip, "GPIO chip of the board reset line");
   app.add_option("--reset-line", o.resetLine, "GPIO line offset of the board reset line")
       ->check(CLI::Range(0u, 1023u));

@@ -20,6 +20,9 @@ struct Options {
   std::string statusDir = "/var/telvari-gateway";
   std::string firmwareDir;          // default: "firmware" in the status directory
   std::size_t commandQueue = 1000;  // node commands waiting for the transmit queue
+  bool outbox = true;               // keep readings for the broker on disk
+  unsigned outboxMaxMb = 100;
+  unsigned outboxSyncInterval = 5;  // seconds between syncs of the outbox to disk
   std::optional<std::string> gpioChip;
   std::optional<unsigned> resetLine;
   bool noHatReset = false;

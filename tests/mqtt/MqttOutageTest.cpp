@@ -105,16 +105,17 @@ TEST(MqttOutage, FullQueueDropsTheOldestWithAPrintedLine) {
   inbox.attach(sub, "q/#");
   // Made before the first connect: kept, up to the limit.
   for (int i = 0; i < 5; ++i) pub.publish("q/n", static_cast<long long>(i), 1, false);
-  EXPECT_EQ(pub.pendingCount(), 3u);
-  std::size_t dropLines = 0;
-  for (const auto& line : printed.lines()) {
-    if (line.find("dropped the oldest") != std::string::npos) ++dropLines;
-  }
-  EXPECT_EQ(dropLines, 2u);
-  EXPECT_TRUE(printed.containsPart("q/n"));
 
   auto body = [&]() -> Awaitable<void> {
     co_await sub.connect(broker.host(), broker.port(), 60);
+    // The limit holds once the pass that made them is over.
+    EXPECT_EQ(pub.pendingCount(), 3u);
+    std::size_t dropLines = 0;
+    for (const auto& line : printed.lines()) {
+      if (line.find("dropped the oldest") != std::string::npos) ++dropLines;
+    }
+    EXPECT_EQ(dropLines, 2u);
+    EXPECT_TRUE(printed.containsPart("q/n"));
     MqttClient prober(loop, "prober", true, 0);
     co_await prober.connect(broker.host(), broker.port(), 60);
     co_await vantro::test::waitSubscribed(prober, inbox, "q/probe");

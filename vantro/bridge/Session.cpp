@@ -15,7 +15,8 @@ Session::Session(Settings s)
       settings(std::move(s)),
       txMsgQueue(settings.txMsgLimits),
       commander([this] { return ser; }, uid2id),
-      intake(settings.commandQueue) {}
+      intake(settings.commandQueue),
+      publications(std::make_shared<PublicationQueue>()) {}
 
 void Session::takeMessage(const std::string& topic, const Bytes& payload,
                           const MessageProperties& properties) {
@@ -51,9 +52,15 @@ void Session::dropQueuedCommands() {
   if (dropped > 0) print("Dropped {} queued node commands", dropped);
 }
 
+void Session::openOutbox() {
+  if (settings.outbox && !publications->usesOutbox()) publications->useOutbox(*settings.outbox);
+}
+
 void Session::releaseLoopBound() {
   myProtocol.reset();
   ser.reset();
+  // Acknowledged rows leave it; the file is synced as it closes.
+  publications = std::make_shared<PublicationQueue>();
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "vantro/bridge/CommandIntake.hpp"
@@ -17,6 +18,7 @@
 #include "vantro/commands/NodeCommander.hpp"
 #include "vantro/link/SerialLink.hpp"
 #include "vantro/mqtt/MqttClient.hpp"
+#include "vantro/outbox/PublicationQueue.hpp"
 #include "vantro/protocol/TelvariSpeakV1/NodeIdTable.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 
@@ -31,6 +33,8 @@ struct SessionSettings {
   /// only kept in txMsgQueue for an embedding program.
   bool dispatchCommands = true;
   TxMsgLimits txMsgLimits;
+  /// Where QoS 1 publications wait for the broker; none: in memory only.
+  std::optional<OutboxSettings> outbox;
 };
 
 class Session {
@@ -52,9 +56,12 @@ class Session {
   void replaceProtocol(std::shared_ptr<TelvariSpeakV1> protocol);
   /// At a stop: drops the node commands that have not started, with one line.
   void dropQueuedCommands();
+  /// Opens the outbox of the settings, once: after the privilege drop, so
+  /// that its files belong to the service account.
+  void openOutbox();
   /// Releases the protocol object and the serial link: they hold timers and
   /// descriptors of the event loop, so the loop's owner calls this before the
-  /// loop goes.
+  /// loop goes. The outbox is closed then too.
   void releaseLoopBound();
 
   const std::string statusDir;
@@ -74,6 +81,9 @@ class Session {
   /// transfer state (flashUpdateStatus) and its image cache (ihexCache).
   NodeCommander commander;
   CommandIntake intake;
+  /// The QoS 1 publications waiting for the broker, shared by the MQTT
+  /// clients of all runs.
+  std::shared_ptr<PublicationQueue> publications;
 };
 
 /// The process's session (with default settings unless configured first).

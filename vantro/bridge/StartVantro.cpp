@@ -38,6 +38,7 @@ Awaitable<void> startVantro(Session& session, const Args& args, std::string brok
                             std::function<void()> onRunning) {
   if (!isRestarting) hardResetHat();
   dropRootPrivileges();
+  session.openOutbox();
   session.serialDevice = serialDevice;
   session.serialSpeed = serialSpeed;
   try {
@@ -63,6 +64,7 @@ Awaitable<void> startVantro(Session& session, const Args& args, std::string brok
   };
   client->on_disconnect = on_disconnect;
   client->set_auth_credentials(username, password);
+  client->setPublicationQueue(session.publications);
 
   std::vector<TaskPtr> tasks{eventLoop.spawn(stopSignal.wait(), "stop-signal"),
                              eventLoop.spawn(restartSignal.wait(), "restart-signal")};

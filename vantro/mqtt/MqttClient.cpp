@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <deque>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -88,11 +87,10 @@ bool queuedByLibrary(int rc) {
          rc == MOSQ_ERR_ERRNO;
 }
 
-struct Outgoing {
+// A publication handed to libmosquitto and not acknowledged yet.
+struct InFlight {
+  std::uint64_t ticket;  // the publication queue's
   std::string topic;
-  Bytes payload;
-  int qos;
-  bool retain;
 };
 
 }  // namespace
@@ -131,6 +129,10 @@ struct MqttClient::Impl {
 
   ~Impl() {
     alive.reset();
+    // What the broker never acknowledged goes out again through the next client.
+    std::vector<std::uint64_t> tickets;
+    for (const auto& [mid, entry] : inflight) tickets.push_back(entry.ticket);
+    publications->giveBack(tickets);
     abandonLookup();
     miscTimer.cancel();
     attemptTimer.cancel();
@@ -222,7 +224,10 @@ struct MqttClient::Impl {
       connectionClosed();
       return;
     }
-    if (std::exchange(pumpWanted, false)) pump();
+    if (std::exchange(pumpWanted, false)) {
+      if (publications->commitDue()) publications->commit();
+      pump();
+    }
     noticeHandshake();
     armRead();
     armWrite();
@@ -496,34 +501,42 @@ struct MqttClient::Impl {
 
   // --- publications ----------------------------------------------------------
 
-  std::size_t pending() const { return queue.size() + inflight.size(); }
+  std::size_t pending() const { return publications->size(); }
 
-  void enqueue(Outgoing msg) {
-    queue.push_back(std::move(msg));
-    while (queue.size() > maxQueued) {
-      print("MQTT publication queue full ({} messages): dropped the oldest, on topic {}", maxQueued,
-            queue.front().topic);
-      queue.pop_front();
-    }
-    pump();
+  // The publications made in one pass of the loop are committed together
+  // (one transaction of the outbox) once the pass is over, and only then
+  // handed over.
+  void enqueue(Publication msg) {
+    publications->add(std::move(msg));
+    if (commitPosted) return;
+    commitPosted = true;
+    asio::post(loop.executor(), [this, token = std::weak_ptr<bool>(alive)] {
+      if (token.expired()) return;
+      commitPosted = false;
+      publications->commit();
+      pump();
+    });
   }
 
-  // Hands queued publications to libmosquitto while the window has room.
+  // Hands committed publications to libmosquitto, oldest first, while the
+  // window has room. Not while disconnect() lets the window drain.
   void pump() {
-    if (state != State::Connected) return;
-    while (!queue.empty() && inflight.size() < kWindow) {
-      Outgoing& msg = queue.front();
+    if (state != State::Connected || stopping) return;
+    while (inflight.size() < kWindow) {
+      const auto next = publications->next();
+      if (!next) break;
+      const Publication& msg = next->publication;
       int mid = 0;
       errno = 0;
       const int rc = mosquitto_publish_v5(mosq.get(), &mid, msg.topic.c_str(),
                                           static_cast<int>(msg.payload.size()), msg.payload.data(),
                                           msg.qos, msg.retain, nullptr);
       if (queuedByLibrary(rc)) {
-        inflight.emplace(mid, std::move(msg.topic));
+        inflight.emplace(mid, InFlight{next->ticket, msg.topic});
       } else {
         print("MQTT publication on topic {} dropped: {}", msg.topic, errorText(rc, errno));
+        publications->done(next->ticket);
       }
-      queue.pop_front();
     }
     armWrite();
   }
@@ -592,9 +605,10 @@ struct MqttClient::Impl {
     if (it == self->inflight.end()) return;  // QoS 0
     // 16 ("no matching subscribers") is a success; 128 and up is a refusal.
     if (reasonCode >= 128) {
-      print("MQTT broker refused the publication on topic {}: {}", it->second,
+      print("MQTT broker refused the publication on topic {}: {}", it->second.topic,
             mosquitto_reason_string(reasonCode));
     }
+    self->publications->done(it->second.ticket);
     self->inflight.erase(it);
     // The window has room again; the next publications are handed over once
     // libmosquitto has returned (afterLibraryCall), not from inside its
@@ -642,9 +656,9 @@ struct MqttClient::Impl {
   std::string connectError;  // why it ended, if it failed
   std::string refusal;       // reason of the latest refused CONNACK
 
-  std::deque<Outgoing> queue;                     // not yet handed to libmosquitto
-  std::unordered_map<int, std::string> inflight;  // mid -> topic, handed, not acknowledged
-  std::size_t maxQueued = kMaxOfflineMessages;
+  std::shared_ptr<PublicationQueue> publications = std::make_shared<PublicationQueue>();
+  std::unordered_map<int, InFlight> inflight;  // by message id: handed, not acknowledged
+  bool commitPosted = false;                   // a commit waits for the end of the pass
 
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 };
@@ -749,7 +763,7 @@ void MqttClient::publish(const std::string& topic, ByteView payload, int qos, bo
     }
     return;
   }
-  s.enqueue(Outgoing{topic, Bytes(payload.begin(), payload.end()), qos, retain});
+  s.enqueue(Publication{topic, Bytes(payload.begin(), payload.end()), qos, retain, 0});
 }
 
 void MqttClient::publish(const std::string& topic, std::string_view payload, int qos, bool retain) {
@@ -765,6 +779,10 @@ Awaitable<void> MqttClient::disconnect() {
   if (!impl_) co_return;
   Impl& s = *impl_;
   if (s.state == Impl::State::Idle) co_return;
+  // Nothing made before the stop stays uncommitted; what fits in the window
+  // is handed over and gets its chance to be acknowledged.
+  s.publications->commit();
+  s.pump();
   s.stopping = true;
   s.retryTimer.cancel();
   if (s.state != Impl::State::Connected) {
@@ -786,7 +804,7 @@ Awaitable<void> MqttClient::disconnect() {
     }
   };
 
-  if (s.pending() > 0) {
+  if (!s.inflight.empty()) {
     co_await waitUntil([&] { return s.state != Impl::State::Connected || s.inflight.empty(); },
                        kDrainTimeout);
   }
@@ -801,6 +819,7 @@ Awaitable<void> MqttClient::disconnect() {
   }
   s.closeNow();
   s.stopping = false;
+  s.publications->commit();  // the acknowledgements of the drain
   if (notify) s.notifyDisconnect(0, nullptr);
 }
 
@@ -818,7 +837,18 @@ std::size_t MqttClient::pendingCount() const {
 }
 
 void MqttClient::setMaxOfflineMessages(std::size_t count) {
-  if (impl_) impl_->maxQueued = count;
+  if (impl_) impl_->publications->setMaxInMemory(count);
+}
+
+void MqttClient::setPublicationQueue(std::shared_ptr<PublicationQueue> queue) {
+  if (!impl_) return;
+  Impl& s = *impl_;
+  std::vector<std::uint64_t> tickets;
+  for (const auto& [mid, entry] : s.inflight) tickets.push_back(entry.ticket);
+  s.inflight.clear();
+  s.publications->giveBack(tickets);
+  s.publications = std::move(queue);
+  s.pump();
 }
 
 }  // namespace vantro

@@ -10,11 +10,13 @@
 // tries until the broker takes the session, and after a lost connection the
 // client reconnects the same way (back-off 1 s doubling to 60 s, one printed
 // line per failed attempt; on_disconnect, then on_connect again). QoS 1
-// publications made while disconnected are kept in memory (up to
-// kMaxOfflineMessages; when full the oldest is dropped with a printed line) and
-// delivered, oldest first, once connected. QoS 0 publications go out only
-// while connected. Not thread-safe: use it on the loop thread only, and
-// destroy it before the loop.
+// publications wait in a PublicationQueue until the broker acknowledges them:
+// in memory by default (up to kMaxOfflineMessages; when full the oldest is
+// dropped with a printed line), or in its outbox on disk. They are committed
+// at the end of the loop pass that made them and delivered, oldest first,
+// once connected; a bounded window of them is in flight at a time. QoS 0
+// publications go out only while connected. Not thread-safe: use it on the
+// loop thread only, and destroy it before the loop.
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -23,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "vantro/outbox/PublicationQueue.hpp"
 #include "vantro/runtime/Bytes.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 
@@ -109,8 +112,13 @@ class MqttClient {
   const std::string& clientId() const;
   /// Publications waiting for a connection or for their acknowledgement.
   std::size_t pendingCount() const;
-  /// Lowers the limit of kept publications (tests); the default is kMaxOfflineMessages.
+  /// Lowers the limit of publications kept in memory (tests); the default is
+  /// kMaxOfflineMessages.
   void setMaxOfflineMessages(std::size_t count);
+  /// Keeps QoS 1 publications in `queue` (shared with the clients of later
+  /// runs) from now on; what this client handed over unacknowledged goes back
+  /// to its earlier queue.
+  void setPublicationQueue(std::shared_ptr<PublicationQueue> queue);
 
  protected:
   /// For test doubles that record publications without a broker.
