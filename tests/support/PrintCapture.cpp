@@ -11,6 +11,7 @@ PrintCapture::PrintCapture() {
   setPrintSink(&PrintCapture::sink, this);
 }
 PrintCapture::~PrintCapture() {
+  flushPrinted();
   setPrintSink(nullptr, nullptr);
 }
 
@@ -22,22 +23,26 @@ void PrintCapture::sink(std::string_view line, void* ctx) {
 }
 
 std::vector<std::string> PrintCapture::lines() const {
+  flushPrinted();  // what this thread printed in the loop's current pass
   std::lock_guard lock(mutex_);
   return lines_;
 }
 
 bool PrintCapture::contains(const std::string& line) const {
+  flushPrinted();  // what this thread printed in the loop's current pass
   std::lock_guard lock(mutex_);
   return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
 }
 
 bool PrintCapture::containsPart(const std::string& part) const {
+  flushPrinted();  // what this thread printed in the loop's current pass
   std::lock_guard lock(mutex_);
   return std::any_of(lines_.begin(), lines_.end(),
                      [&](const std::string& l) { return l.find(part) != std::string::npos; });
 }
 
 void PrintCapture::clear() {
+  flushPrinted();  // what this thread printed in the loop's current pass
   std::lock_guard lock(mutex_);
   lines_.clear();
 }

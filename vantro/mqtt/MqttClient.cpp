@@ -505,12 +505,13 @@ struct MqttClient::Impl {
 
   // The publications made in one pass of the loop are committed together
   // (one transaction of the outbox) once the pass is over, and only then
-  // handed over.
+  // handed over; the lines the pass printed (the readings) leave after that,
+  // so that a reading seen printed has been committed.
   void enqueue(Publication msg) {
     publications->add(std::move(msg));
     if (commitPosted) return;
     commitPosted = true;
-    asio::post(loop.executor(), [this, token = std::weak_ptr<bool>(alive)] {
+    loop.atEndOfPass([this, token = std::weak_ptr<bool>(alive)] {
       if (token.expired()) return;
       commitPosted = false;
       publications->commit();

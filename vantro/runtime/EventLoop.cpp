@@ -9,6 +9,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "vantro/runtime/Event.hpp"
+#include "vantro/runtime/Print.hpp"
 
 namespace vantro {
 namespace {
@@ -135,30 +136,73 @@ std::vector<TaskPtr> EventLoop::allTasks() const {
   return out;
 }
 
+// One run of the loop on the calling thread: lines printed on it are held for
+// the end of each pass, and written also when the run ends by an exception.
+class EventLoop::PassScope {
+ public:
+  explicit PassScope(EventLoop& loop) : loop_(loop), running_(&loop) {
+    loop.loopThread_ = std::this_thread::get_id();
+    loop.io_.restart();
+    holdPrinted(true);
+  }
+  ~PassScope() {
+    holdPrinted(false);
+    flushPrinted();
+  }
+  PassScope(const PassScope&) = delete;
+  PassScope& operator=(const PassScope&) = delete;
+
+  // Runs one handler and ends its pass; false when no work is left.
+  bool runOne() {
+    const bool ran = loop_.io_.run_one() != 0;
+    loop_.endPass();
+    return ran;
+  }
+
+ private:
+  EventLoop& loop_;
+  RunningScope running_;
+};
+
+void EventLoop::atEndOfPass(std::function<void()> f) {
+  endOfPass_.push_back(std::move(f));
+}
+
+void EventLoop::endPass() {
+  // A function may queue another (a commit that prints): all run now.
+  while (!endOfPass_.empty()) {
+    std::vector<std::function<void()>> due;
+    due.swap(endOfPass_);
+    for (auto& f : due) f();
+  }
+  flushPrinted();
+}
+
 void EventLoop::run() {
-  RunningScope scope(this);
-  loopThread_ = std::this_thread::get_id();
-  io_.restart();
-  io_.run();
+  PassScope pass(*this);
+  while (pass.runOne()) {
+  }
 }
 
 void EventLoop::runUntilComplete(Awaitable<void> main) {
   auto task = spawn(std::move(main), "main");
-  RunningScope scope(this);
-  loopThread_ = std::this_thread::get_id();
-  io_.restart();
-  while (!task->done()) {
-    if (io_.run_one() == 0) break;
+  {
+    PassScope pass(*this);
+    while (!task->done() && pass.runOne()) {
+    }
   }
   if (task->state() == Task::State::Failed) std::rethrow_exception(task->error());
   if (task->state() == Task::State::Cancelled) throw Cancelled();
 }
 
 void EventLoop::runFor(Duration d) {
-  RunningScope scope(this);
-  loopThread_ = std::this_thread::get_id();
-  io_.restart();
-  io_.run_for(d);
+  PassScope pass(*this);
+  const auto deadline = std::chrono::steady_clock::now() + d;
+  while (!io_.stopped()) {
+    if (io_.run_one_until(deadline) == 0) break;
+    endPass();
+  }
+  endPass();
 }
 
 EventLoop* EventLoop::running() {

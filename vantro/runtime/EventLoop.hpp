@@ -116,6 +116,12 @@ class EventLoop {
   /// Runs the loop for at most `d` (tests).
   void runFor(Duration d);
 
+  /// Runs `f` on the loop thread once the handler now running has returned,
+  /// before the loop waits again or runs the next one (work collected over one
+  /// pass and done once: a commit, a flush). Lines printed during a pass are
+  /// written after these functions have run. Loop thread only.
+  void atEndOfPass(std::function<void()> f);
+
   /// True on the thread that is running this loop.
   bool inLoopThread() const { return std::this_thread::get_id() == loopThread_; }
   /// The loop running on the calling thread, or nullptr.
@@ -123,7 +129,11 @@ class EventLoop {
 
  private:
   friend class Task;
+  class PassScope;
+  void endPass();
+
   asio::io_context io_;
+  std::vector<std::function<void()>> endOfPass_;
   std::map<std::uint64_t, TaskPtr> tasks_;
   std::uint64_t nextId_ = 1;
   std::thread::id loopThread_;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <typeinfo>
+#include <vector>
 
 namespace vantro {
 namespace {
@@ -43,17 +44,58 @@ void traceOne(std::exception_ptr e, int depth, std::string& out) {
   }
 }
 
+struct HeldLines {
+  bool hold = false;
+  std::string text;               // the lines, each followed by a line feed
+  std::vector<std::size_t> ends;  // where each line's feed is (a line may hold more)
+};
+thread_local HeldLines tHeld;
+
+// Under the print lock.
+void writeLines(const HeldLines& held) {
+  if (gSink) {
+    std::size_t begin = 0;
+    for (const std::size_t end : held.ends) {
+      gSink(std::string_view(held.text).substr(begin, end - begin), gSinkCtx);
+      begin = end + 1;
+    }
+    return;
+  }
+  std::fwrite(held.text.data(), 1, held.text.size(), stdout);
+  std::fflush(stdout);
+}
+
+void append(HeldLines& held, std::string_view line) {
+  held.text.append(line);
+  held.ends.push_back(held.text.size());
+  held.text.push_back('\n');
+}
+
 }  // namespace
 
 void printLine(std::string_view line) {
-  std::lock_guard lock(printMutex());
-  if (gSink) {
-    gSink(line, gSinkCtx);
+  if (tHeld.hold) {
+    append(tHeld, line);
     return;
   }
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  HeldLines one;
+  append(one, line);
+  std::lock_guard lock(printMutex());
+  writeLines(one);
+}
+
+void holdPrinted(bool hold) {
+  tHeld.hold = hold;
+}
+
+void flushPrinted() {
+  if (tHeld.ends.empty()) return;
+  {
+    std::lock_guard lock(printMutex());
+    writeLines(tHeld);
+  }
+  tHeld.text.clear();
+  tHeld.ends.clear();
 }
 
 void printTrace(std::exception_ptr e) {

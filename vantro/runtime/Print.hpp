@@ -1,6 +1,7 @@
 #pragma once
-// The system's diagnostics: one line each to standard output, flushed at once.
-// Lines printed from different threads never interleave.
+// The system's diagnostics: one line each to standard output. Lines printed
+// from different threads never interleave; those of the event loop's thread
+// leave at the end of the pass that printed them.
 #include <exception>
 #include <string>
 #include <string_view>
@@ -16,6 +17,13 @@ template <typename... Args>
 void print(fmt::format_string<Args...> f, Args&&... args) {
   printLine(fmt::format(f, std::forward<Args>(args)...));
 }
+
+/// While held, lines printed on the calling thread are kept (in order) until
+/// flushPrinted() writes them in one go. The event loop holds the lines of
+/// each pass of its thread; other threads print at once.
+void holdPrinted(bool hold);
+/// Writes the lines held on the calling thread.
+void flushPrinted();
 
 /// Prints what a long-running loop caught: the exception's type and message,
 /// then every nested exception, one line each, led by "Traceback".
