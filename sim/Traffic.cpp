@@ -97,9 +97,13 @@ Traffic::Record Traffic::nodeMessage(const DateTime& date) {
   Node& n = pickNode();
   ++n.peer.messageCounter;
   const auto jitter = static_cast<Byte>(std::uniform_int_distribution<int>(0, 4)(rng_));
-  lastNodeData_ = NodeData{false, n.uid, n.nodeId, static_cast<Byte>(n.rssi + jitter), body(n)};
-  haveLast_ = true;
   ++sdCount_;
+  const Bytes payload = settings_.sequenceValues
+                            ? distanceBody(static_cast<std::uint16_t>(sdCount_ & 0xffff),
+                                           static_cast<std::uint16_t>((sdCount_ >> 16) & 0xffff))
+                            : body(n);
+  lastNodeData_ = NodeData{false, n.uid, n.nodeId, static_cast<Byte>(n.rssi + jitter), payload};
+  haveLast_ = true;
   return {nodeDataRecord(lastNodeData_, settings_.dated ? &date : nullptr), true, sdCount_, n.uid};
 }
 

@@ -35,6 +35,10 @@ struct TrafficSettings {
   Mix mix;
   std::uint32_t seed = 1;
   bool dated = false;  // protocol 2: SD, SI and SX carry a date record
+  /// Every node message is a distance reading carrying its "SD" number
+  /// (distance_mm the low 16 bits, battery_mv the high 16), so that a test
+  /// can tell which readings arrived and in what order.
+  bool sequenceValues = false;
 };
 
 class Traffic {

@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include <fmt/format.h>
+#include <asio/post.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/redirect_error.hpp>
@@ -69,13 +70,16 @@ struct SerialLink::Impl {
   /// Moves everything the device has into the buffer, until it would block.
   /// Draining fully matters: asio's reactor is edge-triggered, so a wait started
   /// with bytes still pending in the kernel would not wake. Throws when the device
-  /// went away (end of file is how a tty reports a hang-up). Caller holds bufferMutex.
-  void drainLocked() {
+  /// went away (end of file is how a tty reports a hang-up). Caller holds
+  /// bufferMutex. Returns whether bytes came.
+  bool drainLocked() {
     Byte chunk[kReadChunk];
+    bool got = false;
     for (;;) {
       const ssize_t r = ::read(fd, chunk, sizeof chunk);
       if (r > 0) {
         buffer.insert(buffer.end(), chunk, chunk + r);
+        got = true;
         continue;
       }
       if (r == 0) {
@@ -83,7 +87,7 @@ struct SerialLink::Impl {
                              fmt::format("serial device \"{}\" hung up (device gone)", path));
       }
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return got;
       throw SerialLinkLost(errno, std::generic_category(),
                            fmt::format("serial device \"{}\": read failed", path));
     }
@@ -98,10 +102,14 @@ struct SerialLink::Impl {
   /// One step of a read: the bytes to return if the read is complete (or its
   /// deadline passed, then at most `cap`), else nothing. Caller holds bufferMutex.
   std::optional<Bytes> stepLocked(const Completion& complete, std::size_t cap,
-                                  Clock::time_point deadline) {
+                                  Clock::time_point deadline, bool* drained = nullptr) {
     ensureOpen();
     if (std::size_t k = complete(buffer)) return takeLocked(k);
-    drainLocked();
+    if (drainLocked() && drained) {
+      // The caller lets the loop end its pass first, then takes them.
+      *drained = true;
+      return std::nullopt;
+    }
     if (std::size_t k = complete(buffer)) return takeLocked(k);
     if (Clock::now() >= deadline) return takeLocked(std::min(cap, buffer.size()));
     return std::nullopt;
@@ -124,11 +132,21 @@ struct SerialLink::Impl {
     for (;;) {
       // No declaration in the if: g++ 12 destroys such variables twice in coroutines.
       std::optional<Bytes> out;
+      bool drained = false;
       {
         std::lock_guard lock(bufferMutex);
-        out = stepLocked(complete, cap, deadline);
+        out = stepLocked(complete, cap, deadline, &drained);
       }
       if (out) co_return std::move(*out);
+      if (drained) {
+        // New bytes from the device: the loop's pass ends before they are
+        // taken, so that the work of the records handled so far (their
+        // commit, their lines) is done first, and the loop's other work gets
+        // its turn also while the device never runs dry.
+        co_await asio::post(descriptor.get_executor(), asio::use_awaitable);
+        co_await throwIfCancelled();
+        continue;
+      }
       co_await waitReadable(deadline);
       co_await throwIfCancelled();
     }

@@ -29,6 +29,9 @@ struct OutboxSettings {
   /// Budget of the rows' pages; above it the oldest are dropped.
   std::uint64_t maxBytes = 100ULL * 1024 * 1024;
   std::chrono::milliseconds syncInterval{5000};
+  /// After a fault of the disk, how long publications wait in memory before
+  /// the outbox is tried again.
+  std::chrono::milliseconds retryInterval{60000};
 };
 
 struct StoredPublication {

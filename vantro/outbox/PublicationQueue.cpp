@@ -34,6 +34,10 @@ PublicationQueue::~PublicationQueue() {
   }
 }
 
+long long PublicationQueue::retrySeconds() const {
+  return std::chrono::duration_cast<std::chrono::seconds>(outboxSettings_->retryInterval).count();
+}
+
 void PublicationQueue::useOutbox(const OutboxSettings& settings) {
   outboxSettings_ = settings;
   openOutbox();
@@ -50,10 +54,10 @@ void PublicationQueue::openOutbox() {
     moreOnDisk_ = outbox_->count() > 0;
   } catch (const std::exception& e) {
     outbox_.reset();
-    retryAt_ = Clock::now() + kRetryInterval;
+    retryAt_ = Clock::now() + outboxSettings_->retryInterval;
     if (lastFailure_ != e.what()) {
       print("Outbox {} unavailable: {}; readings wait in memory, next attempt in {} s",
-            outboxSettings_->path.string(), e.what(), kRetryInterval.count());
+            outboxSettings_->path.string(), e.what(), retrySeconds());
     }
     lastFailure_ = e.what();
   }
@@ -152,10 +156,10 @@ void PublicationQueue::outboxFailed(const std::exception& e) {
       return outboxFailed(moveFailure);
     }
   }
-  retryAt_ = Clock::now() + kRetryInterval;
+  retryAt_ = Clock::now() + outboxSettings_->retryInterval;
   if (lastFailure_ != e.what()) {
     print("Outbox {} failed: {}; readings wait in memory, next attempt in {} s", path, e.what(),
-          kRetryInterval.count());
+          retrySeconds());
   }
   lastFailure_ = e.what();
 }

@@ -34,7 +34,6 @@ class PublicationQueue {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr std::size_t kMaxInMemory = 100000;
-  static constexpr std::chrono::seconds kRetryInterval{60};
   /// Acknowledged rows deleted at the latest once this many have come together.
   static constexpr std::size_t kRemovalBatch = 1000;
   /// Rows read from disk at a time.
@@ -90,6 +89,7 @@ class PublicationQueue {
   };
 
   void openOutbox();
+  long long retrySeconds() const;
   void writeToOutbox(std::vector<Publication> added);
   void outboxFailed(const std::exception& e);
   void keepInMemory(std::vector<Publication> added);
