@@ -135,9 +135,10 @@ std::variant<Options, int> parseOptions(int argc, char** argv) {
   app.add_option("--count", o.count, "Stop the traffic after N SD records (0: no limit)")
       ->group(tr);
   app.add_flag("--only-sd", onlySd, "Send SD records only (same as --mix sd=1)")->group(tr);
-  app.add_flag("--sequence-values", o.traffic.sequenceValues,
-               "Every node message is a distance reading carrying its SD number "
-               "(distance_mm low 16 bits, battery_mv high 16 bits)")
+  app.add_option("--sequence-values", o.traffic.sequenceValues,
+                 "Every node message is a distance reading carrying a number from FIRST on, one "
+                 "more per SD (distance_mm low 16 bits, battery_mv high 16 bits)")
+      ->check(CLI::Range(1u, 0xffffffffu))
       ->group(tr);
   app.add_option("--mix", mix, "Weights, e.g. sd=80,si=5,sx=3,st=4,lg=4,sp=4 (the default)")
       ->group(tr);

@@ -98,9 +98,10 @@ Traffic::Record Traffic::nodeMessage(const DateTime& date) {
   ++n.peer.messageCounter;
   const auto jitter = static_cast<Byte>(std::uniform_int_distribution<int>(0, 4)(rng_));
   ++sdCount_;
-  const Bytes payload = settings_.sequenceValues
-                            ? distanceBody(static_cast<std::uint16_t>(sdCount_ & 0xffff),
-                                           static_cast<std::uint16_t>((sdCount_ >> 16) & 0xffff))
+  const auto number = static_cast<std::uint32_t>(settings_.sequenceValues + sdCount_ - 1);
+  const Bytes payload = settings_.sequenceValues != 0
+                            ? distanceBody(static_cast<std::uint16_t>(number & 0xffff),
+                                           static_cast<std::uint16_t>(number >> 16))
                             : body(n);
   lastNodeData_ = NodeData{false, n.uid, n.nodeId, static_cast<Byte>(n.rssi + jitter), payload};
   haveLast_ = true;

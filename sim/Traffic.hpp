@@ -35,10 +35,11 @@ struct TrafficSettings {
   Mix mix;
   std::uint32_t seed = 1;
   bool dated = false;  // protocol 2: SD, SI and SX carry a date record
-  /// Every node message is a distance reading carrying its "SD" number
-  /// (distance_mm the low 16 bits, battery_mv the high 16), so that a test
-  /// can tell which readings arrived and in what order.
-  bool sequenceValues = false;
+  /// When not 0, every node message is a distance reading carrying a number
+  /// that starts here and grows by one per "SD" (distance_mm the low 16 bits,
+  /// battery_mv the high 16), so that a test can tell which readings arrived
+  /// and in what order.
+  std::uint32_t sequenceValues = 0;
 };
 
 class Traffic {

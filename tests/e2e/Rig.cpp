@@ -20,7 +20,9 @@ void giveToDaemonUser(const std::filesystem::path& p) {
 }
 }  // namespace
 
-Rig::Rig() : broker_(std::make_unique<Broker>()) {
+// The subscribers of the tests take backlogs of tens of thousands at once.
+Rig::Rig()
+    : broker_(std::make_unique<Broker>(Broker::Options{.extraConfig = {"max_queued_messages 0"}})) {
   // The daemon runs as another user: it must reach the link and its status folder.
   std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_all |
                                                 std::filesystem::perms::group_exec |

@@ -7,8 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -22,8 +22,8 @@ namespace {
 using namespace std::chrono_literals;
 
 Publication reading(int n, std::size_t padding = 0) {
-  return Publication{"sensor/1/distance", toBytes(std::to_string(n) + std::string(padding, ' ')),
-                     1, true, 0};
+  return Publication{"sensor/1/distance", toBytes(std::to_string(n) + std::string(padding, ' ')), 1,
+                     true, 0};
 }
 
 OutboxSettings settingsIn(const TempDir& dir) {
@@ -58,8 +58,8 @@ TEST(PublicationQueue, OutboxKeepsOrderAndWhatWasNotAcknowledgedAcrossARestart) 
   {
     PublicationQueue q;
     q.useOutbox(settingsIn(dir));
-    EXPECT_TRUE(printed.contains(
-        fmt::format("Outbox {}: 0 readings waiting for the broker", (dir / "outbox.sqlite").string())));
+    EXPECT_TRUE(printed.contains(fmt::format("Outbox {}: 0 readings waiting for the broker",
+                                             (dir / "outbox.sqlite").string())));
     // Three passes; more than the read-ahead, so that later ones wait on disk.
     for (int i = 1; i <= 1000; ++i) {
       q.add(reading(i));

@@ -24,9 +24,9 @@ void createPrivately(const std::filesystem::path& path) {
   const UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!fd.valid()) {
     const int err = errno;
-    throw sqlite::SqliteError(err == EROFS || err == EACCES ? SQLITE_READONLY : SQLITE_CANTOPEN,
-                              fmt::format("cannot create {}: {}", path.string(),
-                                          std::system_category().message(err)));
+    throw sqlite::SqliteError(
+        err == EROFS || err == EACCES ? SQLITE_READONLY : SQLITE_CANTOPEN,
+        fmt::format("cannot create {}: {}", path.string(), std::system_category().message(err)));
   }
 }
 
@@ -84,9 +84,8 @@ void Outbox::open() {
       "  created INTEGER NOT NULL)");
   if (version == 0) db.exec(fmt::format("PRAGMA user_version={}", kSchemaVersion));
   if (version > kSchemaVersion) {
-    throw sqlite::SqliteError(SQLITE_NOTADB,
-                              fmt::format("{} was written by a newer version (schema {})", path,
-                                          version));
+    throw sqlite::SqliteError(
+        SQLITE_NOTADB, fmt::format("{} was written by a newer version (schema {})", path, version));
   }
   count_ = static_cast<std::size_t>(db.queryInt("SELECT count(*) FROM outbox"));
   nextId_ = db.queryInt("SELECT coalesce(max(id), 0) FROM outbox") + 1;

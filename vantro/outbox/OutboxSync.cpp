@@ -44,8 +44,8 @@ void OutboxSync::checkpoint(const std::string& path) {
       db_->exec("PRAGMA busy_timeout=1000; PRAGMA synchronous=NORMAL");
     }
     // The journal is synced before its pages are copied, the database after.
-    db_->check(sqlite3_wal_checkpoint_v2(db_->handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE,
-                                         nullptr, nullptr),
+    db_->check(sqlite3_wal_checkpoint_v2(db_->handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
+                                         nullptr),
                "checkpoint");
     checkpoints_.fetch_add(1);
     if (!lastError_.empty()) {
@@ -54,7 +54,11 @@ void OutboxSync::checkpoint(const std::string& path) {
     }
   } catch (const std::exception& e) {
     db_.reset();
-    if (lastError_ != e.what()) print("Outbox {}: cannot sync to disk: {}", path, e.what());
+    // A full disk fails the writer's next commit too, which reports it.
+    const auto* sqliteError = dynamic_cast<const sqlite::SqliteError*>(&e);
+    const bool full = sqliteError && sqliteError->code() == SQLITE_FULL;
+    if (lastError_ != e.what() && !full)
+      print("Outbox {}: cannot sync to disk: {}", path, e.what());
     lastError_ = e.what();
   }
 }

@@ -10,8 +10,8 @@ bool SqliteError::corrupt() const {
 }
 
 Database::Database(const std::string& path, Mode mode) {
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX |
-                    (mode == Mode::Create ? SQLITE_OPEN_CREATE : 0);
+  const int flags =
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (mode == Mode::Create ? SQLITE_OPEN_CREATE : 0);
   const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
     const std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
@@ -68,16 +68,16 @@ Statement& Statement::bind(int index, std::int64_t value) {
 }
 
 Statement& Statement::bind(int index, std::string_view text) {
-  db_->check(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                               SQLITE_TRANSIENT),
-             "bind");
+  db_->check(
+      sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT),
+      "bind");
   return *this;
 }
 
 Statement& Statement::bind(int index, ByteView blob) {
-  db_->check(sqlite3_bind_blob(stmt_, index, blob.data(), static_cast<int>(blob.size()),
-                               SQLITE_TRANSIENT),
-             "bind");
+  db_->check(
+      sqlite3_bind_blob(stmt_, index, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT),
+      "bind");
   return *this;
 }
 
