@@ -129,10 +129,7 @@ struct MqttClient::Impl {
 
   ~Impl() {
     alive.reset();
-    // What the broker never acknowledged goes out again through the next client.
-    std::vector<std::uint64_t> tickets;
-    for (const auto& [mid, entry] : inflight) tickets.push_back(entry.ticket);
-    publications->giveBack(tickets);
+    giveBackInFlight();
     abandonLookup();
     miscTimer.cancel();
     attemptTimer.cancel();
@@ -503,6 +500,15 @@ struct MqttClient::Impl {
 
   std::size_t pending() const { return publications->size(); }
 
+  // Hands what was sent and never acknowledged back to the queue, which hands
+  // it out again ahead of the rest.
+  void giveBackInFlight() {
+    std::vector<std::uint64_t> tickets;
+    for (const auto& [mid, entry] : inflight) tickets.push_back(entry.ticket);
+    inflight.clear();
+    publications->giveBack(tickets);
+  }
+
   // The publications made in one pass of the loop are committed together
   // (one transaction of the outbox) once the pass is over, and only then
   // handed over; the lines the pass printed (the readings) leave after that,
@@ -790,6 +796,7 @@ Awaitable<void> MqttClient::disconnect() {
     // Looking up, connecting or between attempts: nothing to say goodbye to.
     s.closeNow();
     s.stopping = false;
+    s.giveBackInFlight();
     co_return;
   }
 
@@ -820,6 +827,9 @@ Awaitable<void> MqttClient::disconnect() {
   }
   s.closeNow();
   s.stopping = false;
+  // What the broker did not acknowledge goes out again, first, through the
+  // client of the next run.
+  s.giveBackInFlight();
   s.publications->commit();  // the acknowledgements of the drain
   if (notify) s.notifyDisconnect(0, nullptr);
 }
@@ -844,10 +854,7 @@ void MqttClient::setMaxOfflineMessages(std::size_t count) {
 void MqttClient::setPublicationQueue(std::shared_ptr<PublicationQueue> queue) {
   if (!impl_) return;
   Impl& s = *impl_;
-  std::vector<std::uint64_t> tickets;
-  for (const auto& [mid, entry] : s.inflight) tickets.push_back(entry.ticket);
-  s.inflight.clear();
-  s.publications->giveBack(tickets);
+  s.giveBackInFlight();
   s.publications = std::move(queue);
   s.pump();
 }
