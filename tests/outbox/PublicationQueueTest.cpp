@@ -10,11 +10,13 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/PrintCapture.hpp"
 #include "tests/support/TempDir.hpp"
 #include "vantro/outbox/PublicationQueue.hpp"
+#include "vantro/outbox/Sqlite.hpp"
 
 namespace vantro::test {
 namespace {
@@ -185,6 +187,59 @@ TEST(PublicationQueue, UnavailableDiskKeepsReadingsInMemoryAndMovesThemInOnceItW
   PublicationQueue after;
   after.useOutbox(settings);
   EXPECT_EQ(drain(after), numbers(2, 4));
+}
+
+TEST(PublicationQueue, LockedOutboxHoldsPublicationsBackUntilTheyAreCommitted) {
+  TempDir dir;
+  PrintCapture printed;
+  PublicationQueue q;
+  q.useOutbox(settingsIn(dir));
+  q.add(reading(1));
+  q.commit();
+  {
+    // Another connection holds the write lock, as the sync thread does while
+    // it starts the journal over.
+    sqlite::Database other((dir / "outbox.sqlite").string());
+    other.exec("BEGIN IMMEDIATE");
+    q.add(reading(2));
+    q.add(reading(3));
+    q.commit();
+    EXPECT_TRUE(q.retryWanted());
+    EXPECT_EQ(drain(q), numbers(1, 1));  // only what was committed
+    other.exec("COMMIT");
+  }
+  q.add(reading(4));
+  q.commit();
+  EXPECT_FALSE(q.retryWanted());
+  EXPECT_EQ(drain(q), numbers(2, 4));
+  EXPECT_TRUE(q.outboxOpen());
+  EXPECT_FALSE(printed.containsPart("failed"));
+}
+
+TEST(PublicationQueue, JournalStartsOverUnderSteadyCommits) {
+  TempDir dir;
+  PrintCapture printed;
+  PublicationQueue q;
+  q.useOutbox(settingsIn(dir));
+  const auto journal = dir / "outbox.sqlite-wal";
+  // One reading per commit, as at a steady rate: each appends a page.
+  int n = 0;
+  for (; n < 3000; ++n) {
+    q.add(reading(n, 100));
+    q.commit();
+    drain(q);
+  }
+  // The sync thread restarts the journal once it is long; the next commit
+  // then writes from its start and cuts the file back.
+  bool short_ = false;
+  for (int i = 0; i < 100 && !short_; ++i) {
+    std::this_thread::sleep_for(50ms);
+    q.add(reading(n++));
+    q.commit();
+    drain(q);
+    short_ = std::filesystem::file_size(journal) <= 1100 * 1024;
+  }
+  EXPECT_TRUE(short_) << std::filesystem::file_size(journal);
 }
 
 TEST(PublicationQueue, WriterKilledRightAfterItsCommitLosesNothing) {

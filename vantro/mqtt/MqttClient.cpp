@@ -18,9 +18,9 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "vantro/runtime/Backoff.hpp"
 #include "vantro/mqtt/HostLookup.hpp"
 #include "vantro/mqtt/MosquittoText.hpp"
+#include "vantro/runtime/Backoff.hpp"
 #include "vantro/runtime/Event.hpp"
 #include "vantro/runtime/Print.hpp"
 
@@ -53,6 +53,8 @@ constexpr Duration kPollInterval = 10ms;
 constexpr std::size_t kWindow = 100;
 // Packets read from the socket in one go before the loop serves others.
 constexpr int kReadBatch = 64;
+// How soon a commit refused by a locked outbox is tried again.
+constexpr Duration kCommitRetryDelay = 20ms;
 // Largest payload MQTT can carry.
 constexpr std::size_t kMaxPayload = 268435455;
 
@@ -134,6 +136,7 @@ struct MqttClient::Impl {
     miscTimer.cancel();
     attemptTimer.cancel();
     retryTimer.cancel();
+    commitRetryTimer.cancel();
     detach();
     // No callback into a half-destroyed object while libmosquitto tears down.
     mosquitto_connect_v5_callback_set(mosq.get(), nullptr);
@@ -224,6 +227,7 @@ struct MqttClient::Impl {
     if (std::exchange(pumpWanted, false)) {
       if (publications->commitDue()) publications->commit();
       pump();
+      if (publications->retryWanted()) retryCommitSoon();
     }
     noticeHandshake();
     armRead();
@@ -520,9 +524,28 @@ struct MqttClient::Impl {
     loop.atEndOfPass([this, token = std::weak_ptr<bool>(alive)] {
       if (token.expired()) return;
       commitPosted = false;
-      publications->commit();
-      pump();
+      commitAndPump();
     });
+  }
+
+  void commitAndPump() {
+    publications->commit();
+    pump();
+    if (publications->retryWanted()) retryCommitSoon();
+  }
+
+  // The outbox was locked for a moment: what waits is committed and handed
+  // over a little later.
+  void retryCommitSoon() {
+    if (commitRetryArmed) return;
+    commitRetryArmed = true;
+    commitRetryTimer.expires_after(kCommitRetryDelay);
+    commitRetryTimer.async_wait(
+        [this, token = std::weak_ptr<bool>(alive)](const asio::error_code& ec) {
+          if (token.expired()) return;
+          commitRetryArmed = false;
+          if (!ec) commitAndPump();
+        });
   }
 
   // Hands committed publications to libmosquitto, oldest first, while the
@@ -666,6 +689,8 @@ struct MqttClient::Impl {
   std::shared_ptr<PublicationQueue> publications = std::make_shared<PublicationQueue>();
   std::unordered_map<int, InFlight> inflight;  // by message id: handed, not acknowledged
   bool commitPosted = false;                   // a commit waits for the end of the pass
+  asio::steady_timer commitRetryTimer{loop.executor()};
+  bool commitRetryArmed = false;
 
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 };
