@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 #include "tests/mqtt/MqttTestUtil.hpp"
@@ -70,87 +69,53 @@ TEST(MqttTls, CertificateMustNameTheConfiguredHostNotTheAddressConnectedTo) {
   EXPECT_EQ(connectError(loop, insecure, "127.0.0.1", broker.tlsPort()), "");
 }
 
+// A wrong CA, a required client certificate and the retries are end to end
+// (Tls.*); here the other reasons.
 TEST(MqttTls, RefusedHandshakesNameTheReason) {
   TestCa ca;
-  TestCa otherCa("Other CA");
-  const auto server = ca.issue("server", {"DNS:localhost", "IP:127.0.0.1"});
-  const auto expired = ca.issue("expired", {"IP:127.0.0.1"}, 0);
-  const auto client = ca.issue("gateway", {});
-  const Broker plain = tlsBroker(ca, server);
-  const Broker outdated = tlsBroker(ca, expired);
-  const Broker strict = tlsBroker(ca, server, true);
+  const Broker outdated = tlsBroker(ca, ca.issue("expired", {"IP:127.0.0.1"}, 0));
+  const Broker strict = tlsBroker(ca, ca.issue("server", {"IP:127.0.0.1"}), true);
   std::this_thread::sleep_for(1100ms);  // the expired certificate's last second has passed
   EventLoop loop;
-
-  MqttClient wrongCa(loop, "wrong-ca", true, 0);
-  wrongCa.setTls(TlsCredentials::load({.caFile = otherCa.certFile()}));
-  const std::string untrusted = connectError(loop, wrongCa, "127.0.0.1", plain.tlsPort());
-  EXPECT_THAT(untrusted, HasSubstr("failed: TLS handshake failed: certificate verify failed: "));
-  EXPECT_THAT(untrusted, HasSubstr("/CN=Test CA is not trusted; check the CA file"));
-
-  MqttClient anonymous(loop, "no-cert", true, 0);
-  anonymous.setTls(TlsCredentials::load({.caFile = ca.certFile()}));
-  EXPECT_THAT(connectError(loop, anonymous, "127.0.0.1", outdated.tlsPort()),
+  MqttClient client(loop, "no-cert", true, 0);
+  client.setTls(TlsCredentials::load({.caFile = ca.certFile()}));
+  EXPECT_THAT(connectError(loop, client, "127.0.0.1", outdated.tlsPort()),
               HasSubstr("certificate verify failed: certificate has expired (/CN=expired)"));
   // The broker's alert or, when the write of CONNECT fails first, the hint.
-  EXPECT_THAT(connectError(loop, anonymous, "127.0.0.1", strict.tlsPort()),
+  EXPECT_THAT(connectError(loop, client, "127.0.0.1", strict.tlsPort()),
               ::testing::AnyOf(HasSubstr("certificate required"),
                                HasSubstr("does it want a client certificate")));
-
-  MqttClient identified(loop, "with-cert", true, 0);
-  identified.setTls(TlsCredentials::load(
-      {.caFile = ca.certFile(), .certFile = client.certFile, .keyFile = client.keyFile}));
-  EXPECT_EQ(connectError(loop, identified, "127.0.0.1", strict.tlsPort()), "");
 }
 
-TEST(TlsCredentials, EveryFileIsCheckedWhenLoaded) {
+TEST(TlsCredentials, FilesAreCheckedWhenLoaded) {
   TestCa ca;
   const auto one = ca.issue("one", {});
   const auto two = ca.issue("two", {});
-  const std::string junk = ca.dir() + "/junk.pem";
-  std::ofstream(junk) << "not a certificate\n";
   const std::string missing = ca.dir() + "/missing.pem";
   EXPECT_EQ(loadError({.caFile = missing}),
             "cannot read TLS CA file " + missing + ": No such file or directory");
-  EXPECT_EQ(loadError({.caFile = junk}), "TLS CA file " + junk + ": holds no PEM certificate");
-  EXPECT_THAT(loadError({.caFile = ca.certFile(), .certFile = one.certFile}),
-              HasSubstr("needs both a certificate file and a key file"));
+  EXPECT_EQ(loadError({.caFile = one.keyFile}),
+            "TLS CA file " + one.keyFile + ": holds no PEM certificate");
   EXPECT_EQ(
       loadError({.caFile = ca.certFile(), .certFile = one.certFile, .keyFile = two.keyFile}),
       "TLS key file " + two.keyFile + " does not belong to the certificate in " + one.certFile);
-  EXPECT_THAT(
-      loadError({.caFile = ca.certFile(), .certFile = one.certFile, .keyFile = one.certFile}),
-      HasSubstr("no private key in it"));
-  const auto loaded = TlsCredentials::load(
-      {.caFile = ca.certFile(), .certFile = one.certFile, .keyFile = one.keyFile});
-  EXPECT_EQ(loaded->trustedCount(), 1);
-  EXPECT_TRUE(loaded->hasClientCertificate());
 }
 
 // A stop with publications still unacknowledged (the broker does not read)
-// asks the broker to publish the will; a clean one leaves it unpublished.
+// asks the broker to publish the will.
 TEST(MqttWill, StandsInForALastWordThatMayNotHaveGotThrough) {
   Broker broker;
   EventLoop loop;
   MqttClient watcher(loop, "watcher", true, 0);
   vantro::test::Inbox inbox;
   inbox.attach(watcher, "status/#");
-  MqttClient clean(loop, "clean", true, 0);
   MqttClient cut(loop, "cut", true, 0);
-  clean.setWill("status/clean", "offline", 1, false);
   cut.setWill("status/cut", "offline", 1, false);
   EXPECT_THROW(cut.setWill("status/#", "offline", 1, false), std::invalid_argument);
-
   loop.runUntilComplete([&]() -> Awaitable<void> {
     co_await watcher.connect(broker.host(), broker.port(), 60);
-    co_await clean.connect(broker.host(), broker.port(), 60);
     co_await cut.connect(broker.host(), broker.port(), 60);
-    co_await vantro::test::waitSubscribed(clean, inbox, "status/probe");
-    clean.publish("status/clean", std::string_view("bye"), 1, false);
-    co_await clean.disconnect(MqttClient::WillAtDisconnect::PublishIfUndelivered);
-    EXPECT_TRUE(
-        co_await vantro::test::eventually([&] { return !inbox.on("status/clean").empty(); }));
-
+    co_await vantro::test::waitSubscribed(cut, inbox, "status/probe");
     broker.pause();
     cut.publish("status/cut", std::string_view("bye"), 1, false);
     co_await cut.disconnect(MqttClient::WillAtDisconnect::PublishIfUndelivered);
@@ -159,8 +124,6 @@ TEST(MqttWill, StandsInForALastWordThatMayNotHaveGotThrough) {
         co_await vantro::test::eventually([&] { return inbox.on("status/cut").size() >= 2; }));
     co_await watcher.disconnect();
   }());
-  ASSERT_EQ(inbox.on("status/clean").size(), 1u);
-  EXPECT_EQ(inbox.on("status/clean")[0].payload, "bye");
   ASSERT_EQ(inbox.on("status/cut").size(), 2u);
   EXPECT_EQ(inbox.on("status/cut")[1].payload, "offline");
 }

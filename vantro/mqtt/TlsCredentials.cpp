@@ -116,6 +116,9 @@ TlsCredentials::~TlsCredentials() {
 }
 
 std::shared_ptr<const TlsCredentials> TlsCredentials::load(const TlsSettings& settings) {
+  // OpenSSL reads its own configuration file on first use: here, not later on
+  // the event loop.
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_CONFIG, nullptr);
   std::shared_ptr<TlsCredentials> c(new TlsCredentials(settings));
   if (settings.certFile.empty() != settings.keyFile.empty()) {
     throw std::runtime_error(
