@@ -55,6 +55,8 @@ Outbox::~Outbox() {
 }
 
 void Outbox::closeDatabase() {
+  begin_.reset();
+  commit_.reset();
   insert_.reset();
   remove_.reset();
   select_.reset();
@@ -103,6 +105,8 @@ void Outbox::open() {
   insert_ = std::make_unique<sqlite::Statement>(
       db, "INSERT INTO outbox(id, topic, payload, qos, retain, created) VALUES(?,?,?,?,?,?)");
   remove_ = std::make_unique<sqlite::Statement>(db, "DELETE FROM outbox WHERE id = ?");
+  begin_ = std::make_unique<sqlite::Statement>(db, "BEGIN IMMEDIATE");
+  commit_ = std::make_unique<sqlite::Statement>(db, "COMMIT");
   pageCount_ = std::make_unique<sqlite::Statement>(db, "PRAGMA page_count");
   freeCount_ = std::make_unique<sqlite::Statement>(db, "PRAGMA freelist_count");
   pageSize_ = static_cast<std::uint64_t>(db.queryInt("PRAGMA page_size"));
@@ -131,7 +135,10 @@ std::int64_t Outbox::write(std::span<const Publication> added,
   sqlite::Database& db = *db_;
   const std::int64_t first = nextId_;
   std::size_t deleted = 0;
-  db.exec("BEGIN IMMEDIATE");
+  {
+    sqlite::ResetGuard reset(*begin_);
+    begin_->run();
+  }
   try {
     for (const std::int64_t id : removed) {
       sqlite::ResetGuard reset(*remove_);
@@ -149,7 +156,8 @@ std::int64_t Outbox::write(std::span<const Publication> added,
           .bind(6, p.createdMs)
           .run();
     }
-    db.exec("COMMIT");
+    sqlite::ResetGuard reset(*commit_);
+    commit_->run();
   } catch (...) {
     // A full disk or an I/O error may have rolled back already.
     if (!sqlite3_get_autocommit(db.handle())) {
@@ -160,6 +168,7 @@ std::int64_t Outbox::write(std::span<const Publication> added,
   nextId_ = first + static_cast<std::int64_t>(added.size());
   count_ = count_ + added.size() - deleted;
   if (sync_) sync_->committed();
+  writesSinceBudget_ += 1 + added.size() / 16;
   return first;
 }
 
@@ -190,6 +199,10 @@ std::uint64_t Outbox::usedBytes() {
 }
 
 std::size_t Outbox::enforceBudget(std::int64_t afterId) {
+  // Looked at every few commits, not at each: a single reading per commit
+  // cannot take the file far past its budget in between.
+  if (writesSinceBudget_ < kBudgetCheckEvery) return 0;
+  writesSinceBudget_ = 0;
   std::size_t dropped = 0;
   while (count_ > 0 && usedBytes() > settings_.maxBytes) {
     auto drop = db_->prepare(

@@ -48,6 +48,9 @@ class Outbox {
  public:
   /// Rows dropped at a time when the budget is exceeded.
   static constexpr std::size_t kDropChunk = 1000;
+  /// The budget is looked at once this many commits (a commit counting once
+  /// more per 16 readings it holds) have come since the last look.
+  static constexpr std::size_t kBudgetCheckEvery = 32;
 
   /// Opens or creates the database (mode 0600). A file that SQLite reports as
   /// not a database or damaged is moved aside to "{path}.corrupt-{unix time}"
@@ -90,12 +93,15 @@ class Outbox {
 
   OutboxSettings settings_;
   std::unique_ptr<sqlite::Database> db_;
+  std::unique_ptr<sqlite::Statement> begin_;
+  std::unique_ptr<sqlite::Statement> commit_;
   std::unique_ptr<sqlite::Statement> insert_;
   std::unique_ptr<sqlite::Statement> remove_;
   std::unique_ptr<sqlite::Statement> select_;
   std::unique_ptr<sqlite::Statement> pageCount_;
   std::unique_ptr<sqlite::Statement> freeCount_;
   std::uint64_t pageSize_ = 4096;
+  std::size_t writesSinceBudget_ = kBudgetCheckEvery;  // the first write looks
   std::int64_t nextId_ = 1;
   std::size_t count_ = 0;
   std::unique_ptr<OutboxSync> sync_;
