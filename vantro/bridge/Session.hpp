@@ -18,6 +18,7 @@
 #include "vantro/commands/NodeCommander.hpp"
 #include "vantro/link/SerialLink.hpp"
 #include "vantro/mqtt/MqttClient.hpp"
+#include "vantro/operations/Operations.hpp"
 #include "vantro/outbox/PublicationQueue.hpp"
 #include "vantro/protocol/TelvariSpeakV1/NodeIdTable.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
@@ -35,6 +36,8 @@ struct SessionSettings {
   TxMsgLimits txMsgLimits;
   /// Where QoS 1 publications wait for the broker; none: in memory only.
   std::optional<OutboxSettings> outbox;
+  /// Health report, node availability, Home Assistant discovery.
+  OperationsSettings operations;
 };
 
 class Session {
@@ -77,6 +80,8 @@ class Session {
   TxMsgStore txMsgQueue;
   /// Node UID to network id; the protocol object fills it.
   const std::shared_ptr<NodeIdTable> uid2id = std::make_shared<NodeIdTable>();
+  /// What the gateway counted since it started (its health report).
+  const std::shared_ptr<GatewayCounters> counters = std::make_shared<GatewayCounters>();
   /// Runs node commands; holds the peer-mode reply hand-over, the firmware
   /// transfer state (flashUpdateStatus) and its image cache (ihexCache).
   NodeCommander commander;
@@ -84,6 +89,9 @@ class Session {
   /// The QoS 1 publications waiting for the broker, shared by the MQTT
   /// clients of all runs.
   std::shared_ptr<PublicationQueue> publications;
+  /// Health report, node availability and Home Assistant discovery; the
+  /// protocol object tells it of every reading.
+  Operations operations{settings.operations, statusDir, counters};
 };
 
 /// The process's session (with default settings unless configured first).
