@@ -1,12 +1,18 @@
 // End-to-end benchmark of the gateway: the simulated board floods "SD"
 // records over a pseudo-terminal, the daemon publishes them to a local
 // Mosquitto broker, and a subscriber in this process counts and time-stamps
-// what arrives. Prints throughput, losses, the daemon's CPU time per record and
-// peak resident memory, the board-to-subscriber latency at a steady rate, and
-// the ceiling of the rig itself (mosquitto_pub -l into the same subscriber).
-// It prints figures beside their targets and never fails on a timing.
+// what arrives. Every gateway figure is measured twice, side by side: with the
+// outbox (readings committed to SQLite before they go to the broker) and
+// without it. Prints throughput and losses at flood, the daemon's CPU time per
+// record and the ratio of the two modes, peak resident memory, the bytes the
+// daemon writes per reading (from /proc/PID/io) at flood and at two steady
+// rates, the board-to-subscriber latency at the steady rates, and the ceiling
+// of the rig itself (mosquitto_pub -l into the same subscriber). It prints
+// figures beside their targets and never fails on a timing.
 //
-//   gateway_bench [--records N] [--latency-records N] [--rate R] [--quick]
+//   gateway_bench [--records N] [--latency-records N] [--rate R] [--slow-rate R]
+//                 [--slow-seconds S] [--rounds N] [--sync-interval S]
+//                 [--status-parent DIR] [--quick]
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -17,10 +23,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -75,6 +84,115 @@ void giveToDaemonUser(const fs::path& p) {
     throw std::system_error(errno, std::generic_category(), "cannot chown " + p.string());
   }
 }
+
+// ---------------------------------------------------------------------------
+// Where the daemon writes, and how much.
+
+// The I/O counters of a process (/proc/PID/io), summed over its threads.
+// wchar counts the bytes handed to write() and its kin on any file, pipes and
+// sockets included; write_bytes the bytes of the page-cache pages the process
+// dirtied for the block layer, each page once until it is written back (0 on
+// tmpfs, whose pages never reach a disk).
+struct IoCounters {
+  std::uint64_t wchar = 0;
+  std::uint64_t syscw = 0;
+  std::uint64_t writeBytes = 0;
+  std::uint64_t cancelledWriteBytes = 0;
+};
+
+// Nothing when the counters cannot be read: another user's process needs root.
+std::optional<IoCounters> readIo(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+  IoCounters c;
+  std::string key;
+  std::uint64_t value = 0;
+  bool any = false;
+  while (in >> key >> value) {
+    any = true;
+    if (key == "wchar:") {
+      c.wchar = value;
+    } else if (key == "syscw:") {
+      c.syscw = value;
+    } else if (key == "write_bytes:") {
+      c.writeBytes = value;
+    } else if (key == "cancelled_write_bytes:") {
+      c.cancelledWriteBytes = value;
+    }
+  }
+  if (!any) return std::nullopt;
+  return c;
+}
+
+struct Mount {
+  std::string source;
+  std::string point;
+  std::string type;
+};
+
+// The file system that holds `p`: of the mounts whose mount point contains it,
+// the one with the longest mount point (the last mounted, if several).
+Mount mountOf(const fs::path& p) {
+  std::error_code ec;
+  const std::string path = fs::weakly_canonical(p, ec).string();
+  std::ifstream in("/proc/self/mounts");
+  Mount best;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    Mount m;
+    if (!(fields >> m.source >> m.point >> m.type)) continue;
+    const bool holds = m.point == "/" || path == m.point || path.rfind(m.point + "/", 0) == 0;
+    if (holds && m.point.size() >= best.point.size()) best = m;
+  }
+  return best;
+}
+
+bool inMemory(const Mount& m) {
+  return m.type == "tmpfs" || m.type == "ramfs";
+}
+
+// The folder the daemon's status directories go in. write_bytes only counts
+// what is meant for a disk, so a temporary folder on tmpfs would read 0: then
+// /var/tmp, then the build folder, whichever is on a disk first.
+struct StatusParent {
+  fs::path path;
+  Mount mount;
+};
+
+StatusParent chooseStatusParent(const std::string& requested) {
+  if (!requested.empty()) return {requested, mountOf(requested)};
+  const std::vector<fs::path> candidates{fs::temp_directory_path(), "/var/tmp",
+                                         fs::path(binDir()).parent_path()};
+  for (const fs::path& c : candidates) {
+    std::error_code ec;
+    if (!fs::is_directory(c, ec)) continue;
+    Mount m = mountOf(c);
+    if (!inMemory(m)) return {c, std::move(m)};
+  }
+  return {candidates.front(), mountOf(candidates.front())};
+}
+
+// A folder made under `parent` for one run, removed with its content after it.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const fs::path& parent) {
+    std::string tmpl = (parent / "vantro-bench-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) {
+      throw std::system_error(errno, std::generic_category(), "mkdtemp in " + parent.string());
+    }
+    path_ = tmpl;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
 
 // ---------------------------------------------------------------------------
 // The subscriber: an MqttClient on its own thread and loop, recording the
@@ -238,6 +356,8 @@ class Daemon {
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
   }
 
+  std::optional<IoCounters> io() const { return readIo(pid_); }
+
   /// A memory figure of /proc/PID/status now ("VmRSS:", "RssAnon:", ...), in MB.
   double statusMb(std::string_view wanted = "VmRSS:") const {
     std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
@@ -361,7 +481,16 @@ double receiptRate(const std::vector<Subscriber::Receipt>& r) {
 // ---------------------------------------------------------------------------
 // One run of the whole rig.
 
+struct RunSpec {
+  std::size_t records = 0;
+  std::optional<double> rate;  // records per second; none: flood
+  bool outbox = false;
+  fs::path statusParent;
+  unsigned syncInterval = 5;  // seconds, --outbox-sync-interval of the daemon
+};
+
 struct GatewayRun {
+  bool outbox = false;
   std::size_t sent = 0;
   std::size_t received = 0;
   double rate = 0;          // receipts per second, first to last receipt
@@ -372,20 +501,47 @@ struct GatewayRun {
   double rssAtStartMb = 0;       // resident before the traffic
   double rssFileMb = 0;          // after the traffic: program and library pages
   double rssAnonMb = 0;          // after the traffic: heap, stacks
+  double vmHwmMb = 0;            // peak resident (VmHWM) after the traffic
   double sendRate = 0;           // records per second the board got rid of
   long maxRssKb = 0;
+  // When the board woke, and after the traffic once the outbox had its sync.
+  std::optional<IoCounters> ioBefore;
+  std::optional<IoCounters> ioAfter;
+  std::uintmax_t outboxFileBytes = 0;  // outbox.sqlite and its -wal after the traffic
+  bool outboxFileAsExpected = true;    // there with the outbox, absent without
   std::vector<double> latenciesUs;
   std::size_t unmatched = 0;
   bool ok = false;
+
+  // Of the I/O counters, the growth over the traffic per reading received.
+  std::optional<double> perReading(std::uint64_t IoCounters::*field) const {
+    if (!ioBefore || !ioAfter || received == 0) return std::nullopt;
+    const std::uint64_t before = (*ioBefore).*field;
+    const std::uint64_t after = (*ioAfter).*field;
+    return static_cast<double>(after >= before ? after - before : 0) /
+           static_cast<double>(received);
+  }
 };
 
-GatewayRun runGateway(std::size_t records, std::optional<double> rate) {
+std::uintmax_t fileSize(const fs::path& p) {
+  std::error_code ec;
+  const std::uintmax_t n = fs::file_size(p, ec);
+  return ec ? 0 : n;
+}
+
+GatewayRun runGateway(const RunSpec& spec) {
   GatewayRun result;
+  result.outbox = spec.outbox;
   vantro::test::TempDir dir;
   fs::permissions(dir.path(),
                   fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-  fs::create_directories(dir / "status");
-  giveToDaemonUser(dir / "status");
+  // The status directory (and so the outbox) where the disk counters see it.
+  ScratchDir statusBase(spec.statusParent);
+  fs::permissions(statusBase.path(),
+                  fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  const fs::path statusDir = statusBase.path() / "status";
+  fs::create_directories(statusDir);
+  giveToDaemonUser(statusDir);
   const std::string link = (dir / "ttyHAT").string();
   const fs::path txLog = dir / "tx.log";
 
@@ -399,11 +555,11 @@ GatewayRun runGateway(std::size_t records, std::optional<double> rate) {
                                    "1",
                                    "--only-sd",
                                    "--count",
-                                   std::to_string(records),
+                                   std::to_string(spec.records),
                                    "--tx-log",
                                    txLog.string()};
-  if (rate) {
-    simArgs.insert(simArgs.end(), {"--rate", std::to_string(*rate)});
+  if (spec.rate) {
+    simArgs.insert(simArgs.end(), {"--rate", fmt::format("{}", *spec.rate)});
   } else {
     simArgs.push_back("--flood");
   }
@@ -415,26 +571,43 @@ GatewayRun runGateway(std::size_t records, std::optional<double> rate) {
   giveToDaemonUser(fs::canonical(link));
 
   Daemon gw({binDir() + "/vantro-gateway", "--serial-device", link, "--broker", "127.0.0.1",
-             "--broker-port", std::to_string(broker.port()), "--status-dir",
-             (dir / "status").string(), "--no-hat-reset"});
+             "--broker-port", std::to_string(broker.port()), "--status-dir", statusDir.string(),
+             "--no-hat-reset", spec.outbox ? "--outbox" : "--no-outbox", "--outbox-sync-interval",
+             std::to_string(spec.syncInterval)});
   if (!gw.waitForLine("Waking Duzediv Eri up", 20s)) {
     print("the gateway did not wake the board:\n{}", gw.output());
     return result;
   }
   const double cpuAtStart = gw.cpuSecondsSoFar();
   result.rssAtStartMb = gw.statusMb();
+  // The outbox was opened before the board was woken: what it wrote when it
+  // made its file is not counted.
+  result.ioBefore = gw.io();
 
   // The flood of 20,000 records takes a few seconds; allow a slow machine.
-  const auto limit = std::chrono::seconds(30 + records / 200);
+  auto limit = std::chrono::seconds(30 + spec.records / 200);
+  if (spec.rate) {
+    limit +=
+        std::chrono::seconds(static_cast<long>(static_cast<double>(spec.records) / *spec.rate));
+  }
   if (board.waitForPart("TRAFFIC DONE",
                         std::chrono::duration_cast<std::chrono::milliseconds>(limit)) < 0) {
     print("the board did not finish its traffic");
   }
-  result.received = sub.waitFor(records, 3s, limit);
+  result.received = sub.waitFor(spec.records, 3s, limit);
+  // The checkpoint thread syncs at most every interval: one more interval
+  // lets the last commits reach the database file, as they do in service.
+  std::this_thread::sleep_for(std::chrono::seconds(spec.syncInterval) + 1s);
+  result.ioAfter = gw.io();
+  result.vmHwmMb = gw.statusMb("VmHWM:");
   // Of the resident memory, the pages of the program and its shared libraries
   // (shared with every other process that maps them) and the daemon's own.
   result.rssFileMb = gw.statusMb("RssFile:");
   result.rssAnonMb = gw.statusMb("RssAnon:");
+  const fs::path outboxFile = statusDir / "outbox.sqlite";
+  std::error_code ec;
+  result.outboxFileAsExpected = fs::exists(outboxFile, ec) == spec.outbox;
+  result.outboxFileBytes = fileSize(outboxFile) + fileSize(outboxFile.string() + "-wal");
   const auto usage = gw.stop(15s);
   if (!usage) {
     print("the gateway did not stop:\n{}", gw.output());
@@ -478,6 +651,10 @@ GatewayRun runGateway(std::size_t records, std::optional<double> rate) {
     }
     result.latenciesUs.push_back(static_cast<double>(r.ns - it->second[k]) / 1e3);
     ++k;
+  }
+  if (!result.outboxFileAsExpected) {
+    print("the outbox file {} {}", outboxFile.string(),
+          spec.outbox ? "was not made with --outbox" : "was made with --no-outbox");
   }
   result.ok = true;
   return result;
@@ -539,10 +716,24 @@ struct Options {
   std::size_t records = 20000;
   std::size_t latencyRecords = 5000;
   double rate = 500;
+  double slowRate = 5;
+  double slowSeconds = 25;
+  unsigned rounds = 2;
+  unsigned syncInterval = 5;
+  std::string statusParent;
 };
 
 Options parseOptions(int argc, char** argv) {
   Options o;
+  // --quick sets the sizes first, wherever it stands; the other options override it.
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--quick") {
+      o.records = 5000;
+      o.latencyRecords = 1000;
+      o.slowSeconds = 12;
+      o.rounds = 1;
+    }
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -555,24 +746,171 @@ Options parseOptions(int argc, char** argv) {
       o.latencyRecords = std::stoul(value());
     } else if (a == "--rate") {
       o.rate = std::stod(value());
+    } else if (a == "--slow-rate") {
+      o.slowRate = std::stod(value());
+    } else if (a == "--slow-seconds") {
+      o.slowSeconds = std::stod(value());
+    } else if (a == "--rounds") {
+      o.rounds = static_cast<unsigned>(std::stoul(value()));
+    } else if (a == "--sync-interval") {
+      o.syncInterval = static_cast<unsigned>(std::stoul(value()));
+    } else if (a == "--status-parent") {
+      o.statusParent = value();
     } else if (a == "--quick") {
-      o.records = 5000;
-      o.latencyRecords = 1000;
     } else if (a == "--help" || a == "-h") {
-      print("usage: gateway_bench [--records N] [--latency-records N] [--rate R] [--quick]");
+      print("usage: gateway_bench [--records N] [--latency-records N] [--rate R] [--slow-rate R]");
+      print("                     [--slow-seconds S] [--rounds N] [--sync-interval S]");
+      print("                     [--status-parent DIR] [--quick]");
+      print("  every gateway phase runs with the outbox and without it");
       print("  --records N          records of the flood and of the rig ceiling (20000)");
-      print("  --latency-records N  records of the steady-rate latency phase (5000)");
-      print("  --rate R             records per second of the latency phase (500)");
-      print("  --quick              5000 and 1000 records");
+      print("  --latency-records N  records of the steady phase at --rate (5000)");
+      print("  --rate R             records per second of that phase (500)");
+      print("  --slow-rate R        records per second of the slow steady phase (5)");
+      print("  --slow-seconds S     length of the slow phase, seconds (25)");
+      print("  --rounds N           floods per mode; the figures are of the one that took the");
+      print("                       least CPU per record (2)");
+      print("  --sync-interval S    the daemon's --outbox-sync-interval (5)");
+      print("  --status-parent DIR  where the daemon's status directories go (default: the");
+      print("                       temporary folder, or /var/tmp or the build folder when");
+      print("                       that is in memory)");
+      print("  --quick              5000 and 1000 records, a 12 s slow phase, one round");
       std::exit(0);
     } else {
       throw std::invalid_argument("unknown option " + a);
     }
   }
-  if (o.records < 2 || o.latencyRecords < 2 || !(o.rate > 0)) {
-    throw std::invalid_argument("--records and --latency-records must be at least 2, --rate > 0");
+  if (o.records < 2 || o.latencyRecords < 2 || !(o.rate > 0) || !(o.slowRate > 0) ||
+      o.slowRate * o.slowSeconds < 2 || o.rounds < 1 || o.syncInterval < 1) {
+    throw std::invalid_argument(
+        "--records, --latency-records and --slow-rate times --slow-seconds must be at least 2; "
+        "--rate and --slow-rate > 0; --rounds and --sync-interval at least 1");
   }
   return o;
+}
+
+// ---------------------------------------------------------------------------
+// The report: one column per mode.
+
+const char* modeName(bool outbox) {
+  return outbox ? "outbox on" : "outbox off";
+}
+
+std::string num(double v, int decimals) {
+  return fmt::format("{:.{}f}", v, decimals);
+}
+
+std::string num(const std::optional<double>& v, int decimals) {
+  return v ? num(*v, decimals) : "n/a";
+}
+
+std::string lost(const GatewayRun& r) {
+  return std::to_string(static_cast<long long>(r.sent) - static_cast<long long>(r.received));
+}
+
+void row(std::string_view figure, const std::string& off, const std::string& on,
+         std::string_view target) {
+  print("{:<52} {:>12} {:>12}   {}", figure, off, on, target);
+}
+
+// One figure of the two runs of a phase; "failed" for a run that did not finish.
+template <typename F>
+void row(std::string_view figure, const GatewayRun& off, const GatewayRun& on, F&& value,
+         std::string_view target) {
+  row(figure, off.ok ? value(off) : "failed", on.ok ? value(on) : "failed", target);
+}
+
+std::optional<double> ratio(double with, double without) {
+  if (!(without > 0)) return std::nullopt;
+  return with / without;
+}
+
+// The disk figures of a phase, per reading received.
+void diskRows(const GatewayRun& off, const GatewayRun& on) {
+  const auto perReading = [](std::uint64_t IoCounters::*field, int decimals) {
+    return [field, decimals](const GatewayRun& r) { return num(r.perReading(field), decimals); };
+  };
+  row("  disk writes per reading, bytes (write_bytes)", off, on,
+      perReading(&IoCounters::writeBytes, 0), "-");
+  const auto offBytes = off.perReading(&IoCounters::writeBytes);
+  const auto onBytes = on.perReading(&IoCounters::writeBytes);
+  row("    of which the outbox's (on - off)", "",
+      offBytes && onBytes && on.ok && off.ok ? num(*onBytes - *offBytes, 0) : "n/a", "-");
+  row("    cancelled before reaching it (cancelled_write_bytes)", off, on,
+      perReading(&IoCounters::cancelledWriteBytes, 0), "-");
+  row("  bytes passed to write() per reading (wchar)", off, on, perReading(&IoCounters::wchar, 0),
+      "-");
+  row("  write calls per reading (syscw)", off, on, perReading(&IoCounters::syscw, 2), "-");
+  row(
+      "  outbox file and journal after it, KiB", off, on,
+      [](const GatewayRun& r) { return num(static_cast<double>(r.outboxFileBytes) / 1024, 0); },
+      "-");
+}
+
+void cpuRows(const GatewayRun& off, const GatewayRun& on, std::string_view target,
+             std::string_view ratioTarget) {
+  row(
+      "  daemon CPU per record, us (whole run)", off, on,
+      [](const GatewayRun& r) { return num(r.cpuPerRecordUs, 2); }, target);
+  row(
+      "  daemon CPU per record, us (after start-up)", off, on,
+      [](const GatewayRun& r) { return num(r.cpuNetPerRecordUs, 2); }, target);
+  const bool both = off.ok && on.ok;
+  row("  CPU per record, on / off (whole run)", "",
+      both ? num(ratio(on.cpuPerRecordUs, off.cpuPerRecordUs), 2) : "n/a", ratioTarget);
+  row("  CPU per record, on / off (after start-up)", "",
+      both ? num(ratio(on.cpuNetPerRecordUs, off.cpuNetPerRecordUs), 2) : "n/a", ratioTarget);
+}
+
+void latencyRows(const GatewayRun& off, const GatewayRun& on, std::string_view p99Target) {
+  row("  lost (sent per tx-log - received)", off, on, lost, "0");
+  row(
+      "  latency p50, us", off, on,
+      [](const GatewayRun& r) { return num(percentile(r.latenciesUs, 50), 0); }, "-");
+  row(
+      "  latency p99, us", off, on,
+      [](const GatewayRun& r) { return num(percentile(r.latenciesUs, 99), 0); }, p99Target);
+  row(
+      "  latency max, us", off, on,
+      [](const GatewayRun& r) { return num(percentile(r.latenciesUs, 100), 0); }, "-");
+}
+
+void note(const GatewayRun& r, std::string_view phase) {
+  if (r.ok && r.unmatched) {
+    print("{}, {}: {} receipts had no sent record", phase, modeName(r.outbox), r.unmatched);
+  }
+  if (r.ok && !r.outboxFileAsExpected) {
+    print("{}, {}: the outbox file did not match the mode (see above)", phase, modeName(r.outbox));
+  }
+}
+
+// A line while the bench goes on, so that a long run shows where it is.
+void progress(const GatewayRun& r) {
+  if (!r.ok) {
+    print("  {}: the run failed", modeName(r.outbox));
+    return;
+  }
+  print("  {}: {:.0f} records/s, {} lost, {:.2f} us CPU per record, {} bytes written per reading",
+        modeName(r.outbox), r.rate, lost(r), r.cpuNetPerRecordUs,
+        num(r.perReading(&IoCounters::writeBytes), 0));
+}
+
+// Of the floods of a mode, the one that took the least CPU per record: the one
+// the other users of the machine disturbed least.
+const GatewayRun& leastCpu(const std::vector<GatewayRun>& runs) {
+  const GatewayRun* best = &runs.front();
+  for (const GatewayRun& r : runs) {
+    if (r.ok && (!best->ok || r.cpuNetPerRecordUs < best->cpuNetPerRecordUs)) best = &r;
+  }
+  return *best;
+}
+
+std::string roundsCpu(const std::vector<GatewayRun>& runs) {
+  std::string out;
+  for (const GatewayRun& r : runs) {
+    if (!out.empty()) out += ' ';
+    out += r.ok ? num(r.cpuNetPerRecordUs, 1) : "-";
+  }
+  return out;
 }
 
 }  // namespace
@@ -582,54 +920,122 @@ int main(int argc, char** argv) {
     const Options o = parseOptions(argc, argv);
     ::signal(SIGPIPE, SIG_IGN);
 
+    const StatusParent parent = chooseStatusParent(o.statusParent);
+    const fs::path tmp = fs::temp_directory_path();
+    const Mount tmpMount = mountOf(tmp);
+    print("temporary folder {}: {} on {} ({})", tmp.string(), tmpMount.source, tmpMount.point,
+          tmpMount.type);
+    print("daemon status directories (outbox) under {}: {} on {} ({}{})", parent.path.string(),
+          parent.mount.source, parent.mount.point, parent.mount.type,
+          inMemory(parent.mount) ? ", in memory: write_bytes will read 0" : ", disk-backed");
+
     print("rig ceiling: mosquitto_pub -l -q 1, {} messages ...", o.records);
     const CeilingRun ceiling = runCeiling(o.records);
 
-    print("flood: {} SD records ...", o.records);
-    const GatewayRun flood = runGateway(o.records, std::nullopt);
+    const auto spec = [&](std::size_t records, std::optional<double> rate, bool outbox) {
+      return RunSpec{records, rate, outbox, parent.path, o.syncInterval};
+    };
 
-    print("steady rate: {} SD records at {}/s ...", o.latencyRecords, o.rate);
-    const GatewayRun steady = runGateway(o.latencyRecords, o.rate);
+    // The modes take turns, each leading every other round, so that a slow
+    // spell of the machine does not fall on one of them only.
+    std::vector<GatewayRun> floods[2];
+    for (unsigned round = 0; round < o.rounds; ++round) {
+      for (const bool outbox : {round % 2 == 1, round % 2 == 0}) {
+        print("flood: {} SD records, {} (round {} of {}) ...", o.records, modeName(outbox),
+              round + 1, o.rounds);
+        floods[outbox].push_back(runGateway(spec(o.records, std::nullopt, outbox)));
+        progress(floods[outbox].back());
+      }
+    }
+    const GatewayRun& floodOff = leastCpu(floods[0]);
+    const GatewayRun& floodOn = leastCpu(floods[1]);
+
+    GatewayRun fast[2];
+    for (const bool outbox : {false, true}) {
+      print("steady rate: {} SD records at {}/s, {} ...", o.latencyRecords, o.rate,
+            modeName(outbox));
+      fast[outbox] = runGateway(spec(o.latencyRecords, o.rate, outbox));
+      progress(fast[outbox]);
+    }
+
+    const auto slowRecords =
+        static_cast<std::size_t>(std::max(2.0, std::round(o.slowRate * o.slowSeconds)));
+    GatewayRun slow[2];
+    for (const bool outbox : {false, true}) {
+      print("slow rate: {} SD records at {}/s ({:.0f} s), {} ...", slowRecords, o.slowRate,
+            static_cast<double>(slowRecords) / o.slowRate, modeName(outbox));
+      slow[outbox] = runGateway(spec(slowRecords, o.slowRate, outbox));
+      progress(slow[outbox]);
+    }
 
     const double target = std::min(20000.0, ceiling.rate);
+    const std::string floodTarget = fmt::format(">= {:.0f} (ceiling or 20000)", target);
     print("");
-    print("{:<44} {:>14}   {}", "figure", "measured", "target");
-    print("{:<44} {:>14.0f}   -", "rig ceiling (mosquitto_pub -l), msg/s", ceiling.rate);
-    print("{:<44} {:>14}   0", "rig ceiling, lost",
+    print("{:<52} {:>12}   {}", "rig", "measured", "target");
+    print("{:<52} {:>12.0f}   -", "rig ceiling (mosquitto_pub -l), msg/s", ceiling.rate);
+    print("{:<52} {:>12}   0", "rig ceiling, lost",
           static_cast<long long>(ceiling.published) - static_cast<long long>(ceiling.received));
-    if (flood.ok) {
-      print("{:<44} {:>14.0f}   >= {:.0f} (ceiling or 20000)", "flood, records/s (receipts)",
-            flood.rate, target);
-      print("{:<44} {:>14.0f}   -", "flood, records/s (first write to last)", flood.rateFromSend);
-      print("{:<44} {:>14}   0", "flood, lost (sent per tx-log - received)",
-            static_cast<long long>(flood.sent) - static_cast<long long>(flood.received));
-      print("{:<44} {:>14.2f}   <= 15", "daemon CPU per record, us (whole run)",
-            flood.cpuPerRecordUs);
-      print("{:<44} {:>14.2f}   <= 15", "daemon CPU per record, us (after start-up)",
-            flood.cpuNetPerRecordUs);
-      print("{:<44} {:>14.0f}   -", "  user-space share of that CPU time, %",
-            flood.userShare * 100);
-      print("{:<44} {:>14.2f}   < 8", "daemon peak resident memory, MB",
-            static_cast<double>(flood.maxRssKb) / 1024.0);
-      print("{:<44} {:>14.2f}   -", "  resident before the traffic, MB", flood.rssAtStartMb);
-      print("{:<44} {:>14.2f}   -", "  after it: program and library pages, MB",
-            flood.rssFileMb);
-      print("{:<44} {:>14.2f}   -", "  after it: heap and stacks, MB", flood.rssAnonMb);
-      print("{:<44} {:>14.0f}   -", "  board's send rate (tx-log), records/s", flood.sendRate);
-    } else {
-      print("flood: the run failed");
+    print("");
+    row("gateway", modeName(false), modeName(true), "target");
+    print("flood, {} records (of {} round(s), the one with the least CPU per record)", o.records,
+          o.rounds);
+    row(
+        "  records/s (receipts)", floodOff, floodOn,
+        [](const GatewayRun& r) { return num(r.rate, 0); }, floodTarget);
+    row(
+        "  records/s (first write to last)", floodOff, floodOn,
+        [](const GatewayRun& r) { return num(r.rateFromSend, 0); }, "-");
+    row("  lost (sent per tx-log - received)", floodOff, floodOn, lost, "0");
+    cpuRows(floodOff, floodOn, "<= 15", "<= 1.5");
+    if (o.rounds > 1) {
+      row("    after start-up, each round, us", roundsCpu(floods[0]), roundsCpu(floods[1]), "-");
     }
-    if (steady.ok) {
-      print("{:<44} {:>14}   0", "steady, lost",
-            static_cast<long long>(steady.sent) - static_cast<long long>(steady.received));
-      print("{:<44} {:>14.0f}   -", "steady, latency p50, us", percentile(steady.latenciesUs, 50));
-      print("{:<44} {:>14.0f}   < 1000", "steady, latency p99, us",
-            percentile(steady.latenciesUs, 99));
-      print("{:<44} {:>14.0f}   -", "steady, latency max, us", percentile(steady.latenciesUs, 100));
-      if (steady.unmatched) print("steady: {} receipts had no sent record", steady.unmatched);
-    } else {
-      print("steady: the run failed");
+    row(
+        "  user-space share of that CPU time, %", floodOff, floodOn,
+        [](const GatewayRun& r) { return num(r.userShare * 100, 0); }, "-");
+    row(
+        "  daemon peak resident memory (VmHWM), MB", floodOff, floodOn,
+        [](const GatewayRun& r) { return num(r.vmHwmMb, 2); }, "< 8");
+    row(
+        "    at exit (ru_maxrss), MB", floodOff, floodOn,
+        [](const GatewayRun& r) { return num(static_cast<double>(r.maxRssKb) / 1024.0, 2); }, "-");
+    row(
+        "    resident before the traffic, MB", floodOff, floodOn,
+        [](const GatewayRun& r) { return num(r.rssAtStartMb, 2); }, "-");
+    row(
+        "    after it: program and library pages, MB", floodOff, floodOn,
+        [](const GatewayRun& r) { return num(r.rssFileMb, 2); }, "-");
+    row(
+        "    after it: heap and stacks, MB", floodOff, floodOn,
+        [](const GatewayRun& r) { return num(r.rssAnonMb, 2); }, "-");
+    row(
+        "  board's send rate (tx-log), records/s", floodOff, floodOn,
+        [](const GatewayRun& r) { return num(r.sendRate, 0); }, "-");
+    diskRows(floodOff, floodOn);
+
+    print("steady, {} records at {}/s", o.latencyRecords, o.rate);
+    latencyRows(fast[0], fast[1], "< 1000");
+    cpuRows(fast[0], fast[1], "-", "-");
+    diskRows(fast[0], fast[1]);
+
+    print("steady, {} records at {}/s ({:.0f} s, sync interval {} s)", slowRecords, o.slowRate,
+          static_cast<double>(slowRecords) / o.slowRate, o.syncInterval);
+    latencyRows(slow[0], slow[1], "-");
+    diskRows(slow[0], slow[1]);
+
+    print("");
+    for (int m = 0; m < 2; ++m) {
+      for (const GatewayRun& r : floods[m]) note(r, "flood");
+      note(fast[m], "steady");
+      note(slow[m], "slow");
     }
+    print("Disk figures: /proc/PID/io of the daemon, read when it woke the board and {} s after",
+          o.syncInterval + 1);
+    print("the last receipt (one sync interval more), divided by the readings received.");
+    print("write_bytes: page-cache bytes the daemon dirtied for the disk, each page once until");
+    print("it is written back; wchar: bytes passed to write() on any file, the pipe of its");
+    print("printed lines and the broker's socket included. Status directories under {} ({}).",
+          parent.path.string(), parent.mount.type);
     return 0;
   } catch (const std::exception& e) {
     print("gateway_bench: {}", e.what());

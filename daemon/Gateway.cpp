@@ -9,6 +9,7 @@
 #include "vantro/HatControl/GpioSetting.hpp"
 #include "vantro/bridge/Bridge.hpp"
 #include "vantro/bridge/Session.hpp"
+#include "vantro/mqtt/TlsCredentials.hpp"
 #include "vantro/runtime/Event.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 #include "vantro/runtime/Print.hpp"
@@ -65,6 +66,24 @@ struct LoopBoundRelease {
   Session& session;
 };
 
+// The TLS files are read here, as root, before the privilege drop, and kept in
+// memory: the key file may be readable by root alone. A restart (SIGHUP) keeps
+// what was read; new files take a restart of the service.
+std::shared_ptr<const TlsCredentials> loadTls(const Options& o) {
+  if (!o.tls) return nullptr;
+  auto credentials = TlsCredentials::load({o.caFile, o.certFile, o.keyFile, o.tlsInsecure});
+  print("MQTT over TLS to {}:{}; trusted certificates: {} from {}{}", o.broker, o.brokerPort,
+        credentials->trustedCount(), o.caFile.empty() ? "the system's CA store" : o.caFile,
+        o.certFile.empty() ? "" : ", client certificate " + o.certFile);
+  if (o.tlsInsecure) {
+    print(
+        "Warning: tls-insecure is set: the broker's certificate is not checked against the "
+        "name {}, so anyone holding a certificate from a trusted CA can pose as the broker",
+        o.broker);
+  }
+  return credentials;
+}
+
 }  // namespace
 
 int runGateway(const Options& o) {
@@ -80,15 +99,18 @@ int runGateway(const Options& o) {
     outbox.syncInterval = std::chrono::seconds(o.outboxSyncInterval);
     settings.outbox = outbox;
   }
-  Session& session = configureProcessSession(std::move(settings));
-  // Before the board is touched: a gateway that cannot keep its state must
-  // not start.
+  settings.commandScope = o.commandScope == "own" ? CommandScope::Own : CommandScope::All;
+  settings.mqttClientId = o.clientId;
+  // Before the board is touched: a gateway that cannot keep its state, or
+  // cannot reach its broker as configured, must not start.
   try {
+    settings.mqttTls = loadTls(o);
     checkStatusDirWritable(o.statusDir);
   } catch (const std::exception& e) {
     print("Start-up failed: {}", e.what());
     return 1;
   }
+  Session& session = configureProcessSession(std::move(settings));
   applyGpioSetting(o);
   Args args;
   args.nodeId = o.nodeId;

@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
@@ -25,6 +27,26 @@ std::string readPasswordFile(const std::string& path) {
   return line;
 }
 
+namespace {
+
+// TLS options are refused rather than ignored or guessed without --tls, so
+// that a gateway never talks plain MQTT while its settings name certificates.
+void checkTlsOptions(const Options& o) {
+  if (!o.tls) {
+    for (const auto& [given, name] :
+         {std::pair{!o.caFile.empty(), "--ca-file"}, std::pair{!o.certFile.empty(), "--cert-file"},
+          std::pair{!o.keyFile.empty(), "--key-file"},
+          std::pair{o.tlsInsecure, "--tls-insecure"}}) {
+      if (given) throw std::runtime_error(fmt::format("{} needs --tls", name));
+    }
+  }
+  if (o.certFile.empty() != o.keyFile.empty()) {
+    throw std::runtime_error("--cert-file and --key-file go together");
+  }
+}
+
+}  // namespace
+
 ParseResult parseOptions(int argc, char** argv) {
   ParseResult result;
   Options& o = result.options;
@@ -35,9 +57,28 @@ ParseResult parseOptions(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(50u, 4000000u));
   app.add_option("--broker", o.broker, "MQTT broker host")->capture_default_str();
-  app.add_option("--broker-port", o.brokerPort, "MQTT broker port")
-      ->capture_default_str()
+  std::optional<int> brokerPort;
+  app.add_option("--broker-port", brokerPort, "MQTT broker port (default 1883, 8883 with --tls)")
       ->check(CLI::Range(1, 65535));
+  app.add_option("--client-id", o.clientId,
+                 "MQTT client id, unique on the broker (default: vantro- and the host name)")
+      ->check([](const std::string& id) {
+        return id.empty() || id.size() > 65535 ? std::string("must be 1 to 65535 bytes") : "";
+      });
+  app.add_option("--command-scope", o.commandScope,
+                 "node commands taken from MQTT: all (tx/#) or own (gw/{uid}/tx/#, the board's "
+                 "unique ID)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"all", "own"}));
+  app.add_flag("--tls", o.tls, "connect to the broker over TLS");
+  app.add_option("--ca-file", o.caFile,
+                 "PEM file of the CA certificates the broker's certificate must chain up to "
+                 "(default: the system's CA store)");
+  app.add_option("--cert-file", o.certFile, "PEM file of the client certificate (with --key-file)");
+  app.add_option("--key-file", o.keyFile, "PEM file of the client certificate's unencrypted key");
+  app.add_flag("--tls-insecure", o.tlsInsecure,
+               "do not check that the broker's certificate names the broker host (warned at "
+               "every start)");
   app.add_option("--username", o.username, "MQTT user name");
   app.add_option("--password-file", o.passwordFile,
                  "file holding the MQTT password (or set VANTRO_MQTT_PASSWORD)")
@@ -129,7 +170,9 @@ ParseResult parseOptions(int argc, char** argv) {
     return result;
   }
   if (o.firmwareDir.empty()) o.firmwareDir = o.statusDir + "/firmware";
+  o.brokerPort = brokerPort.value_or(o.tls ? 8883 : 1883);
   try {
+    checkTlsOptions(o);
     if (!o.passwordFile.empty()) {
       o.password = readPasswordFile(o.passwordFile);
     } else if (const char* env = std::getenv("VANTRO_MQTT_PASSWORD")) {

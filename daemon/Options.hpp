@@ -11,7 +11,14 @@ struct Options {
   std::string serialDevice;
   unsigned serialSpeed = 115200;
   std::string broker = "localhost";
-  int brokerPort = 1883;
+  int brokerPort = 1883;             // 8883 with TLS unless given
+  std::string clientId;              // empty: "vantro-" and the host name
+  std::string commandScope = "all";  // "all": tx/#, "own": gw/{uid}/tx/#
+  bool tls = false;
+  std::string caFile;  // empty: the system's CA store
+  std::string certFile;
+  std::string keyFile;
+  bool tlsInsecure = false;
   std::string username;
   std::string password;  // from --password-file or VANTRO_MQTT_PASSWORD, never the command line
   std::string passwordFile;
@@ -40,7 +47,9 @@ struct ParseResult {
 };
 
 /// Parses the command line. --help and --version print and ask to exit 0; a
-/// missing or out-of-range value prints one clear line and asks to exit 2.
+/// missing or out-of-range value, or options that do not go together (a TLS
+/// file or tls-insecure without tls, a certificate without its key), print one
+/// clear line and ask to exit 2.
 ParseResult parseOptions(int argc, char** argv);
 
 /// Reads the password file: its first line, without the line end. Throws

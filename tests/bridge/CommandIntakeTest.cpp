@@ -385,6 +385,22 @@ TEST_F(IntakeTest, NextStepChecksTheTransferOnTheWorker) {
   EXPECT_EQ(status["txstatus"], "SENDING");
 }
 
+TEST(CommandScope, OwnTakesOnlyTheGatewaysTopicsAndKeepsThemUnderTx) {
+  PrintCapture out;
+  Session::Settings settings;
+  settings.dispatchCommands = false;
+  settings.commandScope = CommandScope::Own;
+  Session own(settings);
+  own.gatewayUid = "4242";
+  for (const char* topic : {"gw/4242/tx/msg/1", "tx/msg/2", "gw/42/tx/msg/3", "gw/4242/txt/4"}) {
+    own.takeMessage(topic, toBytes("{}"), MessageProperties{});
+  }
+  EXPECT_NE(own.txMsgQueue.find("tx/msg/1"), nullptr);
+  EXPECT_EQ(own.txMsgQueue.size(), 1u);
+  ASSERT_EQ(out.lines().size(), 3u);
+  EXPECT_EQ(out.lines()[1], "Ignoring message on gw/42/tx/msg/3: not under gw/4242/tx/#");
+}
+
 TEST(CommandStore, KeepsTheLastPayloadPerTopicWithinItsBounds) {
   PrintCapture out;
   TxMsgStore store(TxMsgLimits{3, 1000, 100});

@@ -196,6 +196,26 @@ TEST_F(ConfigOptions, PasswordFileAndEnvironmentOverrideTheFilePassword) {
   EXPECT_EQ(r.options.password, "fromenv");
 }
 
+TEST_F(ConfigOptions, TlsMovesTheDefaultPortAndItsOptionsAreRefusedWithoutIt) {
+  const std::string path = write(dir_, "g.conf",
+                                 "serial-device = \"/dev/x\"\ntls = true\nca-file = \"/ca.pem\"\n"
+                                 "client-id = \"gw-7\"\ncommand-scope = \"own\"\n");
+  ParseResult r = parse({"--config", path});
+  ASSERT_EQ(r.kind, ParseResult::Kind::Run);
+  EXPECT_EQ(r.options.brokerPort, 8883);
+  EXPECT_EQ(r.options.caFile, "/ca.pem");
+  EXPECT_EQ(r.options.clientId, "gw-7");
+  EXPECT_EQ(r.options.commandScope, "own");
+  EXPECT_EQ(parse({"--config", path, "--broker-port", "1883"}).options.brokerPort, 1883);
+
+  const std::string device = "serial-device = \"/dev/x\"\n";
+  expectRefused(device + "ca-file = \"/ca.pem\"\n", {"--ca-file needs --tls"});
+  expectRefused(device + "tls-insecure = true\n", {"--tls-insecure needs --tls"});
+  expectRefused(device + "tls = true\nkey-file = \"/k.pem\"\n",
+                {"--cert-file and --key-file go together"});
+  expectRefused(device + "command-scope = \"mine\"\n", {"command-scope", "mine"});
+}
+
 // The package installs packaging/gateway.conf as /etc/vantro/gateway.conf.
 TEST_F(ConfigOptions, ShippedDefaultConfigurationIsAccepted) {
   const char* srcDir = std::getenv("VANTRO_SOURCE_DIR");

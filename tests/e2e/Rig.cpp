@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -18,17 +19,31 @@ void giveToDaemonUser(const std::filesystem::path& p) {
     throw std::runtime_error("cannot chown " + p.string());
   }
 }
-}  // namespace
+
+// The daemon runs as another user: it must reach the link and its status folder.
+void prepareFolders(const TempDir& dir) {
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all |
+                                               std::filesystem::perms::group_exec |
+                                               std::filesystem::perms::others_exec);
+  std::filesystem::create_directories(dir / "status");
+  giveToDaemonUser(dir / "status");
+}
 
 // The subscribers of the tests take backlogs of tens of thousands at once.
-Rig::Rig()
-    : broker_(std::make_unique<Broker>(Broker::Options{.extraConfig = {"max_queued_messages 0"}})) {
-  // The daemon runs as another user: it must reach the link and its status folder.
-  std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_all |
-                                                std::filesystem::perms::group_exec |
-                                                std::filesystem::perms::others_exec);
-  std::filesystem::create_directories(dir_ / "status");
-  giveToDaemonUser(dir_ / "status");
+Broker::Options withDeepQueues(Broker::Options options) {
+  options.extraConfig.emplace_back("max_queued_messages 0");
+  return options;
+}
+}  // namespace
+
+Rig::Rig(Broker::Options broker)
+    : ownBroker_(std::make_unique<Broker>(withDeepQueues(std::move(broker)))),
+      broker_(ownBroker_.get()) {
+  prepareFolders(dir_);
+}
+
+Rig::Rig(Rig& shared) : broker_(shared.broker_) {
+  prepareFolders(dir_);
 }
 
 Rig::~Rig() {
@@ -51,13 +66,14 @@ void Rig::startBoard(std::vector<std::string> args, std::vector<std::string> env
 }
 
 void Rig::startGateway(std::vector<std::string> extra, std::vector<std::string> env) {
+  const bool tls = std::find(extra.begin(), extra.end(), "--tls") != extra.end();
   std::vector<std::string> argv{bin("vantro-gateway"),
                                 "--serial-device",
                                 linkPath(),
                                 "--broker",
                                 "127.0.0.1",
                                 "--broker-port",
-                                std::to_string(broker_->port()),
+                                std::to_string(tls ? broker_->tlsPort() : broker_->port()),
                                 "--status-dir",
                                 statusDir(),
                                 "--no-hat-reset"};
@@ -86,6 +102,12 @@ void Rig::startSubscriber(const std::string& filter, const std::string& clientId
   }
   subscriber_ = std::make_unique<Process>(argv);
   std::this_thread::sleep_for(300ms);  // let the subscription reach the broker
+}
+
+void Rig::publish(const std::string& topic, const std::string& payload) {
+  Process pub({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker_->port()),
+               "-q", "1", "-t", topic, "-m", payload});
+  if (pub.wait(5s) != 0) throw std::runtime_error("mosquitto_pub failed:\n" + pub.output());
 }
 
 std::string Rig::boardRx() const {

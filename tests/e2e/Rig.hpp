@@ -14,7 +14,10 @@ namespace vantro::test {
 
 class Rig {
  public:
-  Rig();
+  /// With a broker of its own.
+  explicit Rig(Broker::Options broker = {});
+  /// Another gateway and board on `shared`'s broker.
+  explicit Rig(Rig& shared);
   ~Rig();
 
   /// Starts the simulated board with `args` (plus --link and --rx-log) and
@@ -22,11 +25,14 @@ class Rig {
   /// ("NAME=value") are added to its environment.
   void startBoard(std::vector<std::string> args, std::vector<std::string> env = {});
   /// Starts the gateway on the board's line, with its own status directory and
-  /// the `env` entries added to its environment.
+  /// the `env` entries added to its environment. With "--tls" among `extra`
+  /// it connects to the broker's TLS listener.
   void startGateway(std::vector<std::string> extra = {}, std::vector<std::string> env = {});
   /// Subscribes to `filter` (durable session `clientId` when not empty), printing
   /// "topic payload" lines.
   void startSubscriber(const std::string& filter, const std::string& clientId = "");
+  /// Publishes one message (QoS 1) with mosquitto_pub and waits for it to be sent.
+  void publish(const std::string& topic, const std::string& payload);
 
   Process& board() { return *board_; }
   Process& gateway() { return *gateway_; }
@@ -44,7 +50,8 @@ class Rig {
 
  private:
   TempDir dir_;
-  std::unique_ptr<Broker> broker_;
+  std::unique_ptr<Broker> ownBroker_;
+  Broker* broker_;
   std::unique_ptr<Process> board_;
   std::unique_ptr<Process> gateway_;
   std::unique_ptr<Process> subscriber_;

@@ -10,11 +10,13 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/PrintCapture.hpp"
 #include "tests/support/TempDir.hpp"
 #include "vantro/outbox/PublicationQueue.hpp"
+#include "vantro/outbox/Sqlite.hpp"
 
 namespace vantro::test {
 namespace {
@@ -185,6 +187,66 @@ TEST(PublicationQueue, UnavailableDiskKeepsReadingsInMemoryAndMovesThemInOnceItW
   PublicationQueue after;
   after.useOutbox(settings);
   EXPECT_EQ(drain(after), numbers(2, 4));
+}
+
+TEST(PublicationQueue, LockedOutboxHoldsPublicationsBackUntilTheyAreCommitted) {
+  TempDir dir;
+  PrintCapture printed;
+  PublicationQueue q;
+  q.useOutbox(settingsIn(dir));
+  q.add(reading(1));
+  q.commit();
+  {
+    // Another connection holds the write lock, as the sync thread does while
+    // it starts the journal over.
+    sqlite::Database other((dir / "outbox.sqlite").string());
+    other.exec("BEGIN IMMEDIATE");
+    q.add(reading(2));
+    q.add(reading(3));
+    q.commit();
+    EXPECT_TRUE(q.retryWanted());
+    EXPECT_EQ(drain(q), numbers(1, 1));  // only what was committed
+    other.exec("COMMIT");
+  }
+  q.add(reading(4));
+  q.commit();
+  EXPECT_FALSE(q.retryWanted());
+  EXPECT_EQ(drain(q), numbers(2, 4));
+  EXPECT_TRUE(q.outboxOpen());
+  EXPECT_FALSE(printed.containsPart("failed"));
+}
+
+TEST(PublicationQueue, JournalStartsOverUnderCommitsThatNeverPause) {
+  TempDir dir;
+  PrintCapture printed;
+  PublicationQueue q;
+  q.useOutbox(settingsIn(dir));
+  const auto journal = dir / "outbox.sqlite-wal";
+  // One reading per commit without a pause, so that commits come during
+  // every checkpoint: the journal must still start over once it is long. A
+  // journal that starts over gets new salt values in its header.
+  const auto salt = [&journal] {
+    std::ifstream in(journal, std::ios::binary);
+    std::string header(24, '\0');
+    in.read(header.data(), 24);
+    return header.substr(16, 8);
+  };
+  bool grew = false;
+  bool startedOver = false;
+  std::string saltWhenLong;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  for (int n = 0; !startedOver && std::chrono::steady_clock::now() < deadline; ++n) {
+    q.add(reading(n, 100));
+    q.commit();
+    drain(q);
+    if (!grew && std::filesystem::file_size(journal) > 1024 * 1024) {
+      grew = true;
+      saltWhenLong = salt();
+    }
+    startedOver = grew && n % 16 == 0 && salt() != saltWhenLong;
+  }
+  EXPECT_TRUE(startedOver) << std::filesystem::file_size(journal);
+  EXPECT_FALSE(printed.containsPart("failed"));
 }
 
 TEST(PublicationQueue, WriterKilledRightAfterItsCommitLosesNothing) {

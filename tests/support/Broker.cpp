@@ -112,6 +112,14 @@ Broker::Broker(Options options) : port_(freeLoopbackPort()) {
     conf << "allow_anonymous false\n"
          << "password_file " << passwd << "\n";
   }
+  if (options.tls) {
+    tlsPort_ = freeLoopbackPort();
+    conf << "listener " << tlsPort_ << " " << host_ << "\n"
+         << "cafile " << options.tls->caFile << "\n"
+         << "certfile " << options.tls->certFile << "\n"
+         << "keyfile " << options.tls->keyFile << "\n"
+         << "require_certificate " << (options.tls->requireCertificate ? "true" : "false") << "\n";
+  }
   for (const auto& line : options.extraConfig) conf << line << "\n";
   conf.close();
   if (!conf) throw std::runtime_error("cannot write " + (dir_ / "mosquitto.conf").string());
@@ -142,7 +150,7 @@ void Broker::start() {
   }
   pid_ = pid;
   const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-  while (!accepts(port_)) {
+  while (!accepts(port_) || (tlsPort_ != 0 && !accepts(tlsPort_))) {
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
@@ -161,6 +169,7 @@ void Broker::start() {
 void Broker::stop() {
   if (!running()) return;
   ::kill(pid_, SIGTERM);
+  ::kill(pid_, SIGCONT);  // a paused broker too
   waitForExit();
 }
 
@@ -168,6 +177,14 @@ void Broker::kill() {
   if (!running()) return;
   ::kill(pid_, SIGKILL);
   waitForExit();
+}
+
+void Broker::pause() {
+  if (running()) ::kill(pid_, SIGSTOP);
+}
+
+void Broker::resume() {
+  if (running()) ::kill(pid_, SIGCONT);
 }
 
 void Broker::waitForExit() {

@@ -7,6 +7,8 @@
 //   broker.start();                                       // same port, same state
 //
 //   vantro::test::Broker secured({.users = {{"alice", "secret"}}});  // anonymous refused
+//   vantro::test::Broker tls({.tls = Broker::TlsListener{ca, cert, key}});
+//   client.connect("127.0.0.1", tls.tlsPort(), 60);       // port() stays plain
 //
 // The broker runs with persistence in its own temporary directory (removed
 // with the object), so a durable session and its queued messages survive
@@ -16,6 +18,7 @@
 // waits until the port accepts, stop until the process is gone). Throws
 // std::runtime_error when the broker does not come up.
 #include <sys/types.h>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,12 +29,20 @@ namespace vantro::test {
 
 class Broker {
  public:
+  struct TlsListener {
+    std::string caFile;  // the CA that client certificates must come from
+    std::string certFile;
+    std::string keyFile;
+    bool requireCertificate = false;
+  };
   struct Options {
     /// User names and passwords for a password file; when not empty,
     /// anonymous clients are refused.
     std::vector<std::pair<std::string, std::string>> users = {};
     /// Further mosquitto.conf lines, e.g. "max_queued_messages 100000".
     std::vector<std::string> extraConfig = {};
+    /// A second listener, on tlsPort(), that speaks TLS with these PEM files.
+    std::optional<TlsListener> tls = std::nullopt;
   };
 
   /// Picks a free port, writes the configuration and starts the broker.
@@ -43,6 +54,8 @@ class Broker {
   Broker& operator=(const Broker&) = delete;
 
   int port() const { return port_; }
+  /// The TLS listener's port; 0 without one.
+  int tlsPort() const { return tlsPort_; }
   const std::string& host() const { return host_; }
   bool running() const { return pid_ > 0; }
   /// The broker's directory (configuration, log, persistence file).
@@ -55,6 +68,9 @@ class Broker {
   void stop();
   /// Sends SIGKILL: the broker dies without saving anything.
   void kill();
+  /// SIGSTOP and SIGCONT: connections stay open but nothing is read.
+  void pause();
+  void resume();
 
   /// What the broker printed so far.
   std::string log() const;
@@ -65,6 +81,7 @@ class Broker {
   TempDir dir_;
   std::string host_ = "127.0.0.1";
   int port_ = 0;
+  int tlsPort_ = 0;
   pid_t pid_ = -1;
 };
 

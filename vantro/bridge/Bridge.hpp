@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "vantro/bridge/Session.hpp"
 #include "vantro/link/SerialLink.hpp"
@@ -51,6 +52,8 @@ Awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, std::string br
 Awaitable<void> processTxMsgs(Session& session, EventLoop& eventLoop);
 Awaitable<void> processTxMsgs(std::shared_ptr<MqttClient> client, Args args, EventLoop& eventLoop);
 
+/// After every accepted connect: subscribes to the session's commands. The
+/// owner of the client publishes "online" once libmosquitto has returned.
 void on_connect(Session& session, MqttClient& client, int flags, int rc,
                 const std::string& properties);
 void on_message(Session& session, MqttClient& client, const std::string& topic,
@@ -59,6 +62,26 @@ void on_disconnect(MqttClient& client, int packet, std::exception_ptr exc);
 void on_connect(MqttClient& client, int flags, int rc, const std::string& properties);
 void on_message(MqttClient& client, const std::string& topic, const Bytes& payload, int qos,
                 const MessageProperties& properties);
+
+/// The gateway's availability topic, "gw/{uid}/status" ({uid}: the board's
+/// unique ID): "online" (retained, QoS 1) after every connect, "offline"
+/// before a stop and, as the will, when the gateway vanishes.
+std::string statusTopic(const std::string& uid);
+inline constexpr std::string_view kStatusOnline = "online";
+inline constexpr std::string_view kStatusOffline = "offline";
+/// Makes "offline" on the status topic the will of `client`'s next connects;
+/// nothing while the board's UID is unknown.
+void setStatusWill(const Session& session, MqttClient& client);
+/// Publishes `status` on the status topic (retained, QoS 1) if `client` is
+/// connected and the board's UID is known.
+void publishStatus(const Session& session, MqttClient& client, std::string_view status);
+/// Takes the UID of an announcement as the gateway's: the will follows it, and
+/// a UID that changed while connected (another board) moves the status and
+/// the command subscription to the new one.
+void takeGatewayUid(Session& session, MqttClient& client, const std::string& uid);
+/// Subscribes to the session's command filter and drops the filter of the
+/// other scope, which the broker's session may keep from an earlier run.
+void subscribeCommands(const Session& session, MqttClient& client);
 
 /// Board kind: true on a Raspberry Pi (a "Hardware" line naming a BCM part).
 bool isRaspi(const std::string& cpuinfoPath = "/proc/cpuinfo");

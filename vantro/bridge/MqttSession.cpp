@@ -1,4 +1,4 @@
-// The MQTT callbacks of the bridge and the intake of commands under "tx/".
+// The MQTT callbacks of the bridge and the intake of its commands.
 #include "vantro/bridge/Bridge.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 #include "vantro/runtime/Escape.hpp"
@@ -11,8 +11,7 @@ void on_connect(Session& session, MqttClient& client, int flags, int rc,
   session.operations.connected();
   if (session.myProtocol) session.myProtocol->setMqttConnected(true);
   print("Connected to MQTT broker. flags {}. rc {}. props {}.", flags, rc, properties);
-  print("Subscribing to tx/#");
-  client.subscribe({{"tx/#", 1}});
+  subscribeCommands(session, client);
 }
 
 void on_connect(MqttClient& client, int flags, int rc, const std::string& properties) {

@@ -120,8 +120,8 @@ Awaitable<void> RxRun::pass() {
   }
 }
 
-// The announcement: protocol version, identity block, gateway UID file, MQTT
-// connection, firmware revision, identity, encryption set-up.
+// The announcement: protocol version, identity block, gateway UID file, the
+// will and the MQTT connection, firmware revision, identity, encryption set-up.
 Awaitable<void> RxRun::handleAnnouncement() {
   const Bytes protocolVersion = co_await session_.ser->read_async(1);
   msgStart_.clear();
@@ -162,6 +162,8 @@ Awaitable<void> RxRun::takeAnnouncement(Byte version) {
     }
     session_.replaceProtocol(protocol);
   }
+  // Before the connect: the will names the UID.
+  takeGatewayUid(session_, *client_, std::to_string(identity.uniqueId));
   if (!mqttStarted_) {
     mqttStarted_ = true;
     // In the background: the board is served while the broker is away.
@@ -229,6 +231,7 @@ Awaitable<void> RxRun::run() {
   // wakes the board again.
   if (session_.myProtocol) {
     session_.myProtocol->rebind(session_.ser, client_, msgParser_);
+    setStatusWill(session_, *client_);
     mqttStarted_ = true;
     // In the background: the board is served while the broker is away.
     client_->connectInBackground(brokerHost_, args_.brokerPort, kMqttKeepAlive);

@@ -1,6 +1,7 @@
 #include "vantro/bridge/Session.hpp"
 
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "vantro/bridge/Bridge.hpp"
@@ -18,9 +19,32 @@ Session::Session(Settings s)
       intake(settings.commandQueue),
       publications(std::make_shared<PublicationQueue>()) {}
 
+std::string Session::commandFilter() const {
+  if (settings.commandScope == CommandScope::All) return "tx/#";
+  return gatewayUid.empty() ? std::string() : "gw/" + gatewayUid + "/tx/#";
+}
+
+std::optional<std::string> Session::commandTopic(const std::string& topic) const {
+  std::string_view rest = topic;
+  if (settings.commandScope == CommandScope::Own) {
+    const std::string prefix = "gw/" + gatewayUid + "/";
+    if (gatewayUid.empty() || !rest.starts_with(prefix)) return std::nullopt;
+    rest.remove_prefix(prefix.size());
+  }
+  if (rest != "tx" && !rest.starts_with("tx/")) return std::nullopt;
+  return std::string(rest);
+}
+
 void Session::takeMessage(const std::string& topic, const Bytes& payload,
                           const MessageProperties& properties) {
-  txMsgQueue.store(topic, payload);
+  // Outside the scope: left over from a subscription of another scope or UID
+  // that the broker's session kept.
+  const std::optional<std::string> command = commandTopic(topic);
+  if (!command) {
+    print("Ignoring message on {}: not under {}", escapeControls(topic), commandFilter());
+    return;
+  }
+  txMsgQueue.store(*command, payload);
   if (!settings.dispatchCommands) return;
   // A retained command comes again at every (re)subscription: it must not
   // restart a firmware transfer, or send anything else, each time.
@@ -29,8 +53,9 @@ void Session::takeMessage(const std::string& topic, const Bytes& payload,
     return;
   }
   try {
-    NodeCommand command = parseCommand(topic, payload, settings.firmwareDir, *uid2id);
-    if (!intake.offer(std::move(command))) {
+    NodeCommand nodeCommand = parseCommand(*command, payload, settings.firmwareDir, *uid2id);
+    nodeCommand.topic = topic;
+    if (!intake.offer(std::move(nodeCommand))) {
       printRejectedCommand(topic, "command queue full");
       ++counters->commandsRefused;
     }

@@ -18,12 +18,17 @@
 #include "vantro/commands/NodeCommander.hpp"
 #include "vantro/link/SerialLink.hpp"
 #include "vantro/mqtt/MqttClient.hpp"
+#include "vantro/mqtt/TlsCredentials.hpp"
 #include "vantro/operations/Operations.hpp"
 #include "vantro/outbox/PublicationQueue.hpp"
 #include "vantro/protocol/TelvariSpeakV1/NodeIdTable.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 
 namespace vantro {
+
+/// Which command topics a gateway takes: those of every gateway on the broker
+/// ("tx/#"), or only its own ("gw/{uid}/tx/#", {uid} the board's unique ID).
+enum class CommandScope { All, Own };
 
 struct SessionSettings {
   std::string statusDir = "/var/telvari-gateway";
@@ -36,6 +41,11 @@ struct SessionSettings {
   TxMsgLimits txMsgLimits;
   /// Where QoS 1 publications wait for the broker; none: in memory only.
   std::optional<OutboxSettings> outbox;
+  CommandScope commandScope = CommandScope::All;
+  /// MQTT client id; empty: "vantro-" and the host name.
+  std::string mqttClientId;
+  /// TLS to the broker, loaded before the privilege drop; none: plain TCP.
+  std::shared_ptr<const TlsCredentials> mqttTls;
   /// Health report, node availability, Home Assistant discovery.
   OperationsSettings operations;
 };
@@ -48,11 +58,20 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  /// Handles a message on the "tx/#" subscription (loop thread): keeps it in
-  /// txMsgQueue and, when dispatching, turns it into a queued node command or
-  /// prints why not.
+  /// Handles a message on the command subscription (loop thread): keeps it in
+  /// txMsgQueue under its command topic and, when dispatching, turns it into a
+  /// queued node command or prints why not. Printed lines name the topic as
+  /// received.
   void takeMessage(const std::string& topic, const Bytes& payload,
                    const MessageProperties& properties);
+  /// The topic filter of the commands this gateway takes: "tx/#", or
+  /// "gw/{uid}/tx/#" for CommandScope::Own (empty while the UID is unknown).
+  std::string commandFilter() const;
+  /// The command topic ("tx/...") that a message on `topic` stands for: the
+  /// topic itself under "tx/", or the part from "tx/" on of
+  /// "gw/{uid}/tx/..." for CommandScope::Own. None when `topic` is outside
+  /// this gateway's scope.
+  std::optional<std::string> commandTopic(const std::string& topic) const;
   /// Makes `protocol` the protocol object (a board that announced another
   /// protocol version): the transmit jobs still queued for the old one move
   /// to it, and the old one's transmit worker is let go.
@@ -76,7 +95,11 @@ class Session {
   std::shared_ptr<SerialLink> ser;
   std::string serialDevice;
   unsigned serialSpeed = 0;
-  /// MQTT topic to the last payload received on it.
+  /// The board's unique ID as it last announced itself (decimal), which names
+  /// the gateway's MQTT topics; empty before the first announcement.
+  std::string gatewayUid;
+  /// Command topic ("tx/...", whatever the scope) to the last payload received
+  /// on it.
   TxMsgStore txMsgQueue;
   /// Node UID to network id; the protocol object fills it.
   const std::shared_ptr<NodeIdTable> uid2id = std::make_shared<NodeIdTable>();

@@ -4,6 +4,8 @@
 
 #include <climits>
 
+#include <asio/post.hpp>
+
 #include "vantro/bridge/Bridge.hpp"
 #include "vantro/runtime/Print.hpp"
 
@@ -53,10 +55,21 @@ Awaitable<void> startVantro(Session& session, const Args& args, std::string brok
   if (!isRestarting)
     co_await withTimeout(waitForHatStartup(session.ser), kHatStartupTimeout, "hat-startup");
 
-  auto client = std::make_shared<MqttClient>(eventLoop, "vantro-" + hostName(), false,
-                                             kSessionExpiryInterval);
-  client->on_connect = [&session](MqttClient& c, int flags, int rc, const std::string& props) {
+  const std::string& clientId = session.settings.mqttClientId;
+  auto client =
+      std::make_shared<MqttClient>(eventLoop, clientId.empty() ? "vantro-" + hostName() : clientId,
+                                   false, kSessionExpiryInterval);
+  if (session.settings.mqttTls) client->setTls(session.settings.mqttTls);
+  const std::weak_ptr<MqttClient> weakClient = client;
+  client->on_connect = [&session, weakClient, loop = eventLoop.executor()](
+                           MqttClient& c, int flags, int rc, const std::string& props) {
     on_connect(session, c, flags, rc, props);
+    // "online" once libmosquitto has left its callback, where it holds locks
+    // that a publication takes in the other order.
+    asio::post(loop, [&session, weakClient] {
+      const std::shared_ptr<MqttClient> connected = weakClient.lock();
+      if (connected) publishStatus(session, *connected, kStatusOnline);
+    });
   };
   client->on_message = [&session](MqttClient& c, const std::string& topic, const Bytes& payload,
                                   int qos, const MessageProperties& props) {
@@ -114,8 +127,11 @@ Awaitable<void> startVantro(Session& session, const Args& args, std::string brok
   }
   if (!restarting) session.dropQueuedCommands();
 
+  // A stop says goodbye; a restart comes back at once and stays "online".
+  if (!restarting) publishStatus(session, *client, kStatusOffline);
   print("Disconnecting MQTT client...");
-  co_await client->disconnect();
+  co_await client->disconnect(restarting ? MqttClient::WillAtDisconnect::Drop
+                                         : MqttClient::WillAtDisconnect::PublishIfUndelivered);
 }
 
 Awaitable<void> startVantro(const Args& args, std::string broker_host, std::string username,

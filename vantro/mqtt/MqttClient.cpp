@@ -18,9 +18,10 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "vantro/runtime/Backoff.hpp"
 #include "vantro/mqtt/HostLookup.hpp"
 #include "vantro/mqtt/MosquittoText.hpp"
+#include "vantro/mqtt/TlsContext.hpp"
+#include "vantro/runtime/Backoff.hpp"
 #include "vantro/runtime/Event.hpp"
 #include "vantro/runtime/Print.hpp"
 
@@ -53,6 +54,8 @@ constexpr Duration kPollInterval = 10ms;
 constexpr std::size_t kWindow = 100;
 // Packets read from the socket in one go before the loop serves others.
 constexpr int kReadBatch = 64;
+// How soon a commit refused by a locked outbox is tried again.
+constexpr Duration kCommitRetryDelay = 20ms;
 // Largest payload MQTT can carry.
 constexpr std::size_t kMaxPayload = 268435455;
 
@@ -134,12 +137,14 @@ struct MqttClient::Impl {
     miscTimer.cancel();
     attemptTimer.cancel();
     retryTimer.cancel();
+    commitRetryTimer.cancel();
     detach();
     // No callback into a half-destroyed object while libmosquitto tears down.
     mosquitto_connect_v5_callback_set(mosq.get(), nullptr);
     mosquitto_disconnect_v5_callback_set(mosq.get(), nullptr);
     mosquitto_message_v5_callback_set(mosq.get(), nullptr);
     mosquitto_publish_v5_callback_set(mosq.get(), nullptr);
+    mosquitto_log_callback_set(mosq.get(), nullptr);
   }
 
   // --- socket watching -----------------------------------------------------
@@ -224,6 +229,7 @@ struct MqttClient::Impl {
     if (std::exchange(pumpWanted, false)) {
       if (publications->commitDue()) publications->commit();
       pump();
+      if (publications->retryWanted()) retryCommitSoon();
     }
     noticeHandshake();
     armRead();
@@ -276,6 +282,7 @@ struct MqttClient::Impl {
       throw std::runtime_error(fmt::format("cannot set up the MQTT CONNECT for {}:{}: {}",
                                            brokerHost, brokerPort, errorText(rc)));
     }
+    if (tls) tls->setServerName(brokerHost);
     host = brokerHost;
     port = brokerPort;
     keepalive = keepaliveSeconds;
@@ -326,6 +333,7 @@ struct MqttClient::Impl {
     std::string why = "no address to connect to";
     while (nextAddress < addresses.size()) {
       const std::string& address = addresses[nextAddress++];
+      watchTls();
       errno = 0;
       const int rc =
           mosquitto_connect_bind_async(mosq.get(), address.c_str(), port, keepalive, nullptr);
@@ -343,9 +351,27 @@ struct MqttClient::Impl {
         noticeHandshake();  // on loopback it may be done already
         return;
       }
+      // Over TLS the handshake may have started, and failed, inside the call.
       why = errorText(rc, err);
+      const std::string tlsWhy = tlsFailure(rc == MOSQ_ERR_TLS || err == EPROTO, why);
+      if (!tlsWhy.empty()) why = tlsWhy;
     }
     attemptFailed(why);
+  }
+
+  // Over TLS, an attempt's errors are collected from libmosquitto's log, which
+  // is the only place OpenSSL's reasons reach (the library empties OpenSSL's
+  // error queue itself). The log callback stays off while connected, where it
+  // would cost a formatted line per packet.
+  void watchTls() {
+    if (!tls) return;
+    tls->startAttempt();
+    mosquitto_log_callback_set(mosq.get(), &Impl::onLogCb);
+  }
+
+  static void onLogCb(mosquitto*, void* obj, int level, const char* line) {
+    auto* self = static_cast<Impl*>(obj);
+    if (level == MOSQ_LOG_ERR && self->tls) self->tls->libraryError(line);
   }
 
   // Ends the attempt with `why` if it is still in the same phase when the
@@ -353,13 +379,16 @@ struct MqttClient::Impl {
   void armAttemptTimer(Duration limit, std::string why) {
     attemptTimer.expires_after(limit);
     attemptTimer.async_wait([this, token = std::weak_ptr<bool>(alive), phase = ++attemptPhase,
-                             reason = std::move(why)](const asio::error_code& ec) {
+                             limit, reason = std::move(why)](const asio::error_code& ec) {
       if (token.expired() || ec || phase != attemptPhase) return;
       if (state == State::LookingUp) {
         abandonLookup();
         attemptFailed(reason);
       } else if (state == State::Connecting) {
-        timeoutReason = reason;
+        timeoutReason =
+            tcpUp && tls && !tls->handshakeDone()
+                ? fmt::format("the TLS handshake did not finish within {} s", wholeSeconds(limit))
+                : reason;
         // The next read sees the end of the connection, and libmosquitto
         // closes it through its usual path, which ends the attempt.
         shutdownSocket();
@@ -405,9 +434,31 @@ struct MqttClient::Impl {
   std::string attemptCloseReason() {
     if (!refusal.empty()) return refusal;
     if (!timeoutReason.empty()) return timeoutReason;
+    const std::string tlsWhy = tlsFailure(tcpUp || lastDisconnectErrno == EPROTO,
+                                          errorText(lastDisconnectRc, lastDisconnectErrno));
+    if (!tlsWhy.empty()) return tlsWhy;
     if (!tcpUp) return errorText(lastDisconnectRc, lastDisconnectErrno);
     return fmt::format("the connection closed before the broker accepted it: {}",
                        errorText(lastDisconnectRc, lastDisconnectErrno));
+  }
+
+  // Over TLS, why an attempt failed as far as TLS knows: what the context
+  // recorded, else libmosquitto's account `how` when TLS was involved (the
+  // TCP connection stood, or OpenSSL failed); empty when it was not.
+  std::string tlsFailure(bool involved, const std::string& how) const {
+    if (!tls) return "";
+    const std::string failure = tls->failure();
+    if (!failure.empty()) return "TLS handshake failed: " + failure;
+    if (tls->handshakeDone()) {
+      // A broker that refuses the client certificate, or wants one, says so
+      // in an alert that may come after our side of the handshake is done,
+      // and be lost when the write of CONNECT fails first.
+      return fmt::format("the broker closed the TLS connection before accepting it ({}); {}", how,
+                         tls->hasClientCertificate()
+                             ? "does it accept the client certificate?"
+                             : "does it want a client certificate (cert-file, key-file)?");
+    }
+    return involved ? "TLS handshake failed: " + how : "";
   }
 
   // --- connection life -----------------------------------------------------
@@ -520,9 +571,28 @@ struct MqttClient::Impl {
     loop.atEndOfPass([this, token = std::weak_ptr<bool>(alive)] {
       if (token.expired()) return;
       commitPosted = false;
-      publications->commit();
-      pump();
+      commitAndPump();
     });
+  }
+
+  void commitAndPump() {
+    publications->commit();
+    pump();
+    if (publications->retryWanted()) retryCommitSoon();
+  }
+
+  // The outbox was locked for a moment: what waits is committed and handed
+  // over a little later.
+  void retryCommitSoon() {
+    if (commitRetryArmed) return;
+    commitRetryArmed = true;
+    commitRetryTimer.expires_after(kCommitRetryDelay);
+    commitRetryTimer.async_wait(
+        [this, token = std::weak_ptr<bool>(alive)](const asio::error_code& ec) {
+          if (token.expired()) return;
+          commitRetryArmed = false;
+          if (!ec) commitAndPump();
+        });
   }
 
   // Hands committed publications to libmosquitto, oldest first, while the
@@ -567,6 +637,7 @@ struct MqttClient::Impl {
       return;
     }
     state = State::Connected;
+    if (tls) mosquitto_log_callback_set(mosq.get(), nullptr);
     keepTrying = true;  // a connection lost later is re-established
     backoff.reset();
     stopAttemptTimer();
@@ -631,6 +702,7 @@ struct MqttClient::Impl {
   std::unique_ptr<mosquitto, MosquittoDeleter> mosq;
   std::uint32_t sessionExpiry = 0;
   bool haveCredentials = false;
+  std::unique_ptr<TlsContext> tls;  // set: connections go over TLS
 
   std::string host;
   int port = 0;
@@ -666,6 +738,8 @@ struct MqttClient::Impl {
   std::shared_ptr<PublicationQueue> publications = std::make_shared<PublicationQueue>();
   std::unordered_map<int, InFlight> inflight;  // by message id: handed, not acknowledged
   bool commitPosted = false;                   // a commit waits for the end of the pass
+  asio::steady_timer commitRetryTimer{loop.executor()};
+  bool commitRetryArmed = false;
 
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 };
@@ -729,6 +803,54 @@ void MqttClient::connectInBackground(const std::string& host, int port, int keep
   s.startAttempt();
 }
 
+void MqttClient::setWill(const std::string& topic, std::string_view payload, int qos, bool retain) {
+  if (!impl_) return;
+  if (qos < 0 || qos > 2) {
+    throw std::invalid_argument(
+        fmt::format("MQTT will on topic {}: QoS {} is not 0, 1 or 2", topic, qos));
+  }
+  const int rc =
+      mosquitto_will_set_v5(impl_->mosq.get(), topic.c_str(), static_cast<int>(payload.size()),
+                            payload.data(), qos, retain, nullptr);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    throw std::invalid_argument(
+        fmt::format("cannot set the MQTT will on topic '{}': {}", topic, errorText(rc)));
+  }
+}
+
+void MqttClient::setTls(std::shared_ptr<const TlsCredentials> credentials) {
+  if (!impl_) return;
+  Impl& s = *impl_;
+  if (s.state != Impl::State::Idle) {
+    throw std::logic_error(
+        fmt::format("MQTT client '{}': TLS is set before connecting", s.clientId));
+  }
+  auto context = std::make_unique<TlsContext>(std::move(credentials));
+  // libmosquitto takes a reference of its own and applies none of its
+  // defaults: the context is complete as it stands.
+  int rc = mosquitto_int_option(s.mosq.get(), MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+  if (rc == MOSQ_ERR_SUCCESS) {
+    rc = mosquitto_void_option(s.mosq.get(), MOSQ_OPT_SSL_CTX, context->native());
+  }
+  if (rc != MOSQ_ERR_SUCCESS) {
+    throw std::runtime_error(
+        fmt::format("MQTT client '{}': cannot use TLS: {}", s.clientId, errorText(rc)));
+  }
+  s.tls = std::move(context);
+}
+
+void MqttClient::unsubscribe(const std::vector<std::string>& filters) {
+  if (!impl_) return;
+  for (const std::string& filter : filters) {
+    const int rc = mosquitto_unsubscribe_v5(impl_->mosq.get(), nullptr, filter.c_str(), nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      throw std::runtime_error(
+          fmt::format("cannot unsubscribe from MQTT topic filter '{}': {}", filter, errorText(rc)));
+    }
+  }
+  impl_->armWrite();
+}
+
 void MqttClient::subscribe(const std::vector<std::pair<std::string, int>>& subscriptions) {
   if (!impl_) return;
   for (const auto& [filter, qos] : subscriptions) {
@@ -742,8 +864,9 @@ void MqttClient::subscribe(const std::vector<std::pair<std::string, int>>& subsc
   impl_->armWrite();
 }
 
-void MqttClient::publish(const std::string& topic, ByteView payload, int qos, bool retain) {
-  if (!impl_) return;
+namespace {
+
+void checkPublication(const std::string& topic, ByteView payload, int qos) {
   if (qos < 0 || qos > 2) {
     throw std::invalid_argument(
         fmt::format("MQTT publication on topic {}: QoS {} is not 0, 1 or 2", topic, qos));
@@ -760,6 +883,13 @@ void MqttClient::publish(const std::string& topic, ByteView payload, int qos, bo
     throw std::invalid_argument(fmt::format(
         "MQTT publication on topic {}: payload of {} bytes is too large", topic, payload.size()));
   }
+}
+
+}  // namespace
+
+void MqttClient::publish(const std::string& topic, ByteView payload, int qos, bool retain) {
+  if (!impl_) return;
+  checkPublication(topic, payload, qos);
   Impl& s = *impl_;
   if (qos == 0) {
     // At most once: sent if connected, else dropped.
@@ -773,6 +903,18 @@ void MqttClient::publish(const std::string& topic, ByteView payload, int qos, bo
   s.enqueue(Publication{topic, Bytes(payload.begin(), payload.end()), qos, retain, 0});
 }
 
+void MqttClient::publishAtOnce(const std::string& topic, std::string_view payload, int qos,
+                               bool retain) {
+  if (!impl_) return;
+  const ByteView bytes(reinterpret_cast<const Byte*>(payload.data()), payload.size());
+  checkPublication(topic, bytes, qos);
+  Impl& s = *impl_;
+  if (s.state != Impl::State::Connected) return;
+  mosquitto_publish_v5(s.mosq.get(), nullptr, topic.c_str(), static_cast<int>(bytes.size()),
+                       bytes.data(), qos, retain, nullptr);
+  s.armWrite();
+}
+
 void MqttClient::publish(const std::string& topic, std::string_view payload, int qos, bool retain) {
   publish(topic, ByteView(reinterpret_cast<const Byte*>(payload.data()), payload.size()), qos,
           retain);
@@ -782,7 +924,7 @@ void MqttClient::publish(const std::string& topic, long long payload, int qos, b
   publish(topic, std::string_view(std::to_string(payload)), qos, retain);
 }
 
-Awaitable<void> MqttClient::disconnect() {
+Awaitable<void> MqttClient::disconnect(WillAtDisconnect will) {
   if (!impl_) co_return;
   Impl& s = *impl_;
   if (s.state == Impl::State::Idle) co_return;
@@ -821,7 +963,10 @@ Awaitable<void> MqttClient::disconnect() {
   if (s.socket) {
     notify = s.state == Impl::State::Connected;
     s.state = Impl::State::Disconnecting;
-    mosquitto_disconnect_v5(s.mosq.get(), MQTT_RC_NORMAL_DISCONNECTION, nullptr);
+    const bool sendWill = will == WillAtDisconnect::PublishIfUndelivered && s.pending() > 0;
+    mosquitto_disconnect_v5(
+        s.mosq.get(), sendWill ? MQTT_RC_DISCONNECT_WITH_WILL_MSG : MQTT_RC_NORMAL_DISCONNECTION,
+        nullptr);
     s.afterLibraryCall();
     co_await waitUntil([&] { return !s.socket; }, kCloseTimeout);
   }

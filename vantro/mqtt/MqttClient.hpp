@@ -17,11 +17,18 @@
 // once connected; a bounded window of them is in flight at a time. QoS 0
 // publications go out only while connected. Not thread-safe: use it on the
 // loop thread only, and destroy it before the loop.
+//
+// Set-up before the connect: credentials, a will, TLS. Over TLS the handshake
+// runs inside the same non-blocking reads and writes; it counts towards the
+// attempt's CONNACK deadline, and a failed one ends the attempt with the
+// reason ("TLS handshake failed: certificate verify failed: certificate has
+// expired (...)").
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,6 +37,8 @@
 #include "vantro/runtime/EventLoop.hpp"
 
 namespace vantro {
+
+class TlsCredentials;
 
 /// What the broker sent along with a message.
 struct MessageProperties {
@@ -69,6 +78,20 @@ class MqttClient {
 
   void set_auth_credentials(const std::string& username, const std::string& password);
 
+  /// Sets the will: what the broker publishes for this client when the
+  /// connection ends without a DISCONNECT (the program killed, the network
+  /// lost, the keep-alive run out). It goes with every CONNECT from the next
+  /// one on. Throws std::invalid_argument for a QoS outside 0..2, a topic that
+  /// is not a valid topic name, or an oversized payload.
+  void setWill(const std::string& topic, std::string_view payload, int qos, bool retain);
+
+  /// Connects over TLS with `credentials` from the next attempt on. The
+  /// broker's certificate must chain up to the trusted ones and, unless the
+  /// credentials say otherwise, name the host given to connect() (a numeric
+  /// address must be among its IP addresses). Throws std::logic_error unless
+  /// the client is idle, std::runtime_error when OpenSSL cannot set it up.
+  void setTls(std::shared_ptr<const TlsCredentials> credentials);
+
   /// One connection attempt; returns once the broker accepted the session and
   /// on_connect has run. Throws std::runtime_error with the reason (connection
   /// refused, no answer, bad user name or password, not authorised, ...) when
@@ -89,6 +112,10 @@ class MqttClient {
   /// Subscribes to each topic filter with its QoS; not awaited. Throws
   /// std::runtime_error when libmosquitto refuses (not connected, bad filter).
   void subscribe(const std::vector<std::pair<std::string, int>>& subscriptions);
+  /// Removes each subscription (one the session may keep from an earlier
+  /// run); not awaited. A filter without a subscription is no error. Throws
+  /// std::runtime_error when libmosquitto refuses (not connected, bad filter).
+  void unsubscribe(const std::vector<std::string>& filters);
 
   /// Hands the message to the client; not awaited. QoS 1 and 2 messages made
   /// while disconnected are kept and sent after the (re)connect. Throws
@@ -98,6 +125,10 @@ class MqttClient {
   void publish(const std::string& topic, std::string_view payload, int qos, bool retain);
   /// An integer payload goes out as its decimal text.
   void publish(const std::string& topic, long long payload, int qos, bool retain);
+  /// For a state that is published again at every connect (the gateway's
+  /// status): handed to libmosquitto at once, ahead of publications waiting
+  /// in the queue, and dropped while disconnected. Throws as publish().
+  void publishAtOnce(const std::string& topic, std::string_view payload, int qos, bool retain);
 
   /// Sends DISCONNECT and returns once the connection is closed; stops the
   /// reconnection. An attempt in progress (look-up, handshake, CONNACK) or a
@@ -106,7 +137,14 @@ class MqttClient {
   /// it works also after every task of the loop has been cancelled (a pending
   /// cancellation surfaces at the caller's next await). on_disconnect runs
   /// (packet 0, no exception) if the client was connected.
-  Awaitable<void> disconnect();
+  ///
+  /// The broker drops the will at a DISCONNECT. With
+  /// WillAtDisconnect::PublishIfUndelivered, a DISCONNECT that goes out while
+  /// publications are still unacknowledged asks the broker to publish the will
+  /// all the same (reason code 4): it stands in for a last word that may not
+  /// have got through.
+  enum class WillAtDisconnect { Drop, PublishIfUndelivered };
+  Awaitable<void> disconnect(WillAtDisconnect will = WillAtDisconnect::Drop);
 
   bool isConnected() const;
   const std::string& clientId() const;

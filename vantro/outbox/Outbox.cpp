@@ -32,6 +32,11 @@ void createPrivately(const std::filesystem::path& path) {
 
 }  // namespace
 
+bool isBusy(const std::exception& e) {
+  const auto* sqliteError = dynamic_cast<const sqlite::SqliteError*>(&e);
+  return sqliteError && sqliteError->code() == SQLITE_BUSY;
+}
+
 Outbox::Outbox(OutboxSettings settings) : settings_(std::move(settings)) {
   try {
     open();
@@ -65,15 +70,18 @@ void Outbox::open() {
   sqlite::Database& db = *db_;
   // Reading the header finds a file that is not a database before anything
   // is written to it.
-  db.exec("PRAGMA busy_timeout=200");
+  db.exec("PRAGMA busy_timeout=1000");
   const std::int64_t version = db.queryInt("PRAGMA user_version");
+  // Small pages for a new file: a commit of one reading appends one page to
+  // the journal, so the page size is what a reading costs the disk.
+  db.exec("PRAGMA page_size=1024");
   db.exec("PRAGMA journal_mode=WAL");
   db.exec(
       // Commits are synced by the checkpoints of OutboxSync only, never by
       // the writer; the journal is cut back after each of them.
       "PRAGMA synchronous=NORMAL;"
       "PRAGMA wal_autocheckpoint=0;"
-      "PRAGMA journal_size_limit=4194304;"
+      "PRAGMA journal_size_limit=1048576;"
       "PRAGMA cache_size=-1024;"
       "CREATE TABLE IF NOT EXISTS outbox("
       "  id INTEGER PRIMARY KEY,"
@@ -89,6 +97,9 @@ void Outbox::open() {
   }
   count_ = static_cast<std::size_t>(db.queryInt("SELECT count(*) FROM outbox"));
   nextId_ = db.queryInt("SELECT coalesce(max(id), 0) FROM outbox") + 1;
+  // From now on the loop thread never waits for the lock: while the sync
+  // thread restarts the journal, a write is refused and tried again soon.
+  db.exec("PRAGMA busy_timeout=0");
   insert_ = std::make_unique<sqlite::Statement>(
       db, "INSERT INTO outbox(id, topic, payload, qos, retain, created) VALUES(?,?,?,?,?,?)");
   remove_ = std::make_unique<sqlite::Statement>(db, "DELETE FROM outbox WHERE id = ?");

@@ -41,6 +41,9 @@ struct StoredPublication {
 
 class OutboxSync;
 
+/// The outbox is locked for a moment by its sync thread: try again soon.
+bool isBusy(const std::exception& e);
+
 class Outbox {
  public:
   /// Rows dropped at a time when the budget is exceeded.
@@ -63,6 +66,8 @@ class Outbox {
   /// In one transaction: appends `added` in order and deletes the rows
   /// numbered in `removed`. Returns the number of the first appended row (the
   /// others follow it). Throws sqlite::SqliteError; nothing is written then.
+  /// A write never waits for the lock: while the sync thread holds it, this
+  /// throws at once with SQLITE_BUSY (isBusy()).
   std::int64_t write(std::span<const Publication> added, std::span<const std::int64_t> removed);
   /// Up to `limit` rows numbered above `afterId`, oldest first.
   std::vector<StoredPublication> load(std::int64_t afterId, std::size_t limit);

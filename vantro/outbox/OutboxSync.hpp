@@ -19,6 +19,9 @@ namespace vantro {
 
 class OutboxSync {
  public:
+  /// Journal frames (pages) beyond which the journal is started over.
+  static constexpr int kRestartFrames = 1000;
+
   OutboxSync(std::filesystem::path path, std::chrono::milliseconds interval);
   /// Runs a last checkpoint of what was committed, then ends the thread.
   /// Its connection closes then, before the writer's.

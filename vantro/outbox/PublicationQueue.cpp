@@ -72,7 +72,12 @@ bool PublicationQueue::commitDue() const {
   return !uncommitted_.empty() || removals_.size() >= kRemovalBatch;
 }
 
+bool PublicationQueue::retryWanted() const {
+  return retryWanted_;
+}
+
 void PublicationQueue::commit() {
+  retryWanted_ = false;
   if (!outbox_ && outboxSettings_ && Clock::now() >= retryAt_) {
     openOutbox();
     if (outbox_ && !lastFailure_.empty()) {
@@ -103,6 +108,13 @@ void PublicationQueue::writeToOutbox(std::vector<Publication> added) {
   try {
     first = outbox_->write(added, removals_);
   } catch (const std::exception& e) {
+    if (isBusy(e)) {
+      // Not handed out before they are committed: they wait, in order.
+      uncommitted_.insert(uncommitted_.begin(), std::make_move_iterator(added.begin()),
+                          std::make_move_iterator(added.end()));
+      retryWanted_ = true;
+      return;
+    }
     outboxFailed(e);
     if (!outbox_) {
       keepInMemory(std::move(added));
@@ -139,7 +151,7 @@ void PublicationQueue::writeToOutbox(std::vector<Publication> added) {
   try {
     outbox_->enforceBudget(cursor_);
   } catch (const std::exception& e) {
-    outboxFailed(e);
+    if (!isBusy(e)) outboxFailed(e);
   }
 }
 
@@ -188,11 +200,16 @@ void PublicationQueue::keepInMemory(std::vector<Publication> added) {
 }
 
 bool PublicationQueue::loadFromDisk() {
+  retryWanted_ = false;
   std::vector<StoredPublication> rows;
   try {
     rows = outbox_->load(cursor_, kLoadChunk);
   } catch (const std::exception& e) {
-    outboxFailed(e);
+    if (isBusy(e)) {
+      retryWanted_ = true;
+    } else {
+      outboxFailed(e);
+    }
     return false;
   }
   if (rows.size() < kLoadChunk) moreOnDisk_ = false;

@@ -64,6 +64,9 @@ class PublicationQueue {
   void commit();
   /// New publications wait for commit(), or enough acknowledged rows do.
   bool commitDue() const;
+  /// The outbox was locked for a moment (its sync thread starts the journal
+  /// over): commit() and next() should be called again shortly.
+  bool retryWanted() const;
 
   /// The oldest committed publication not handed over yet; valid until done()
   /// or giveBack() for its ticket.
@@ -111,6 +114,7 @@ class PublicationQueue {
   std::deque<Entry> memory_;            // waiting without an outbox
   std::map<std::uint64_t, Entry> handed_;
   std::uint64_t nextTicket_ = 1;
+  bool retryWanted_ = false;
 };
 
 }  // namespace vantro
