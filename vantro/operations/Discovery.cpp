@@ -60,6 +60,12 @@ const parser::SensorKind* kindNamed(std::string_view kind) {
   return nullptr;
 }
 
+// The gateway's status, "online"/"offline" (published by the bridge,
+// vantro/bridge/GatewayStatus.cpp).
+std::string gatewayStatusTopic(const std::string& gatewayUid) {
+  return "gw/" + gatewayUid + "/status";
+}
+
 std::string gatewayId(const std::string& gatewayUid) {
   return "vantro_gw_" + gatewayUid;
 }
@@ -113,7 +119,7 @@ std::vector<DiscoveryMessage> nodeDiscovery(const DiscoveryContext& context, std
   device["model"] = joined(known);
   device["via_device"] = gatewayId(context.gatewayUid);
   Json availability = Json::array();
-  availability.push_back(Json{{"topic", "gw/" + context.gatewayUid + "/status"}});
+  availability.push_back(Json{{"topic", gatewayStatusTopic(context.gatewayUid)}});
   if (context.nodeAvailability) availability.push_back(Json{{"topic", nodeAvailabilityTopic(uid)}});
 
   std::vector<DiscoveryMessage> messages;
@@ -149,7 +155,7 @@ DiscoveryMessage gatewayDiscovery(const DiscoveryContext& context,
   Json j;
   j["name"] = "Connectivity";
   j["unique_id"] = id;
-  j["state_topic"] = "gw/" + context.gatewayUid + "/status";
+  j["state_topic"] = gatewayStatusTopic(context.gatewayUid);
   j["payload_on"] = "online";
   j["payload_off"] = "offline";
   j["device_class"] = "connectivity";

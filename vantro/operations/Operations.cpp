@@ -191,11 +191,13 @@ void Operations::afterConnect(MqttClient& client) {
     client.subscribe({{homeAssistantStatusTopic(settings_.haPrefix), 1}});
     announcePending_ = true;
   }
-  // A broker that lost its retained messages has the nodes' states again.
+  // A broker that lost its retained messages has the nodes' states again. The
+  // changes waiting in the outbox follow, the last of them being the state
+  // now, so the retained state ends up right either way.
   if (nodeAvailability()) {
     for (const auto& [uid, node] : nodes_.nodes()) {
       if (node.availability != NodeAvailability::Unknown) {
-        publishAvailability(client, uid, node.availability);
+        publishAvailability(client, uid, node.availability, true);
       }
     }
   }
@@ -208,7 +210,7 @@ Awaitable<void> Operations::announceAll() {
   guarded("Discovery", [&] {
     const DiscoveryMessage m =
         gatewayDiscovery({settings_.haPrefix, gatewayUid_, nodeAvailability()}, firmwareRevision_);
-    client->publish(m.topic, m.payload, 0, true);
+    client->publishAtOnce(m.topic, m.payload, 1, true);
   });
   std::vector<std::uint32_t> uids;
   for (const auto& [uid, node] : nodes_.nodes()) uids.push_back(uid);
@@ -226,7 +228,7 @@ void Operations::announceNode(MqttClient& client, std::uint32_t uid) {
   if (!node || gatewayUid_.empty()) return;
   for (const DiscoveryMessage& m :
        nodeDiscovery({settings_.haPrefix, gatewayUid_, nodeAvailability()}, uid, node->kinds)) {
-    client.publish(m.topic, m.payload, 0, true);
+    client.publishAtOnce(m.topic, m.payload, 1, true);
   }
 }
 
@@ -246,8 +248,13 @@ void Operations::publishHealth(MqttClient& client) {
 }
 
 void Operations::publishAvailability(MqttClient& client, std::uint32_t uid,
-                                     NodeAvailability availability) {
-  client.publish(nodeAvailabilityTopic(uid), availabilityText(availability), 1, true);
+                                     NodeAvailability availability, bool atOnce) {
+  const std::string topic = nodeAvailabilityTopic(uid);
+  if (atOnce) {
+    client.publishAtOnce(topic, availabilityText(availability), 1, true);
+  } else {
+    client.publish(topic, availabilityText(availability), 1, true);
+  }
 }
 
 void Operations::expireNodes(MqttClient& client) {

@@ -12,10 +12,11 @@
 // is known of the nodes is kept in "nodes.json" in the status directory,
 // written on a thread of its own at most once a minute and at the stop.
 //
-// Publications: node availability QoS 1, retained, in order with the
-// readings; discovery messages and the health report QoS 0, retained, sent
-// only while connected (they are sent again after every connect), so that
-// they never wait in the outbox. Loop thread only.
+// Publications, all retained: a node's availability changes QoS 1, in order
+// with the readings (through the outbox); what is published again after
+// every connect (discovery messages QoS 1, the nodes' availability, the
+// health report QoS 0) goes out at once, ahead of readings waiting in the
+// outbox, and only while connected. Loop thread only.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -86,7 +87,9 @@ class Operations {
   Awaitable<void> announceAll();
   void announceNode(MqttClient& client, std::uint32_t uid);
   void publishHealth(MqttClient& client);
-  void publishAvailability(MqttClient& client, std::uint32_t uid, NodeAvailability availability);
+  /// In order with the readings (through the outbox), or `atOnce` ahead of them.
+  void publishAvailability(MqttClient& client, std::uint32_t uid, NodeAvailability availability,
+                           bool atOnce = false);
   void expireNodes(MqttClient& client);
   Duration untilNextExpiry() const;
   bool nodeAvailability() const { return settings_.nodeTimeout.count() > 0; }
