@@ -32,6 +32,15 @@ void applyGpioSetting(const Options& o) {
   setGpioSetting(s);
 }
 
+OperationsSettings operationsSettings(const Options& o) {
+  OperationsSettings s;
+  s.healthInterval = std::chrono::seconds(o.healthInterval);
+  s.nodeTimeout = std::chrono::seconds(o.nodeTimeout);
+  s.haDiscovery = o.haDiscovery;
+  s.haPrefix = o.haPrefix;
+  return s;
+}
+
 // Re-arms itself: SIGTERM and SIGINT stop, SIGHUP restarts. systemd hears of
 // both before the bridge starts to tear down.
 void watchSignals(asio::signal_set& signals, Event& stopSignal, Event& restartSignal,
@@ -80,6 +89,7 @@ std::shared_ptr<const TlsCredentials> loadTls(const Options& o) {
 int runGateway(const Options& o) {
   Session::Settings settings;
   settings.statusDir = o.statusDir;
+  settings.operations = operationsSettings(o);
   settings.firmwareDir = o.firmwareDir;
   settings.commandQueue = o.commandQueue;
   if (o.outbox) {

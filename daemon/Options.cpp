@@ -114,6 +114,27 @@ ParseResult parseOptions(int argc, char** argv) {
   app.add_option("--reset-line", o.resetLine, "GPIO line offset of the board reset line")
       ->check(CLI::Range(0u, 1023u));
   app.add_flag("--no-hat-reset", o.noHatReset, "do not reset the board through GPIO");
+  app.add_option("--health-interval", o.healthInterval,
+                 "seconds between health reports on gw/{uid}/health (0: none)")
+      ->capture_default_str()
+      ->check(CLI::Range(0u, 86400u));
+  app.add_option("--node-timeout", o.nodeTimeout,
+                 "seconds without a reading after which a node is marked offline on "
+                 "sensor/{uid}/availability (0: no node availability)")
+      ->capture_default_str()
+      ->check(CLI::Range(0u, 31536000u));
+  app.add_flag("--ha-discovery,!--no-ha-discovery", o.haDiscovery,
+               "announce the nodes and the gateway to Home Assistant (MQTT discovery)")
+      ->capture_default_str();
+  app.add_option("--ha-prefix", o.haPrefix, "topic prefix of Home Assistant's MQTT discovery")
+      ->capture_default_str()
+      ->check([](const std::string& prefix) -> std::string {
+        // The first levels of a topic name: no wildcard, no empty level.
+        const bool bad = prefix.empty() || prefix.front() == '/' || prefix.back() == '/' ||
+                         prefix.find("//") != std::string::npos ||
+                         prefix.find_first_of("+#") != std::string::npos;
+        return bad ? "must be topic levels without wildcards, e.g. homeassistant" : "";
+      });
 
   // The configuration file sets the options first; the command line overrides it.
   std::string configPath = kDefaultConfigFile;

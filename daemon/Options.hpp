@@ -33,6 +33,10 @@ struct Options {
   std::optional<std::string> gpioChip;
   std::optional<unsigned> resetLine;
   bool noHatReset = false;
+  unsigned healthInterval = 60;  // seconds between health reports; 0: none
+  unsigned nodeTimeout = 90000;  // seconds of silence before a node is offline; 0: never
+  bool haDiscovery = true;       // Home Assistant MQTT discovery
+  std::string haPrefix = "homeassistant";
 };
 
 /// What parseOptions() decided.

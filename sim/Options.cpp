@@ -140,6 +140,10 @@ std::variant<Options, int> parseOptions(int argc, char** argv) {
                  "more per SD (distance_mm low 16 bits, battery_mv high 16 bits)")
       ->check(CLI::Range(1u, 0xffffffffu))
       ->group(tr);
+  app.add_option("--battery-every", o.traffic.batteryEvery,
+                 "Every N-th message of each node is a battery message (two kinds per node)")
+      ->check(CLI::Range(1u, 1000000u))
+      ->group(tr);
   app.add_option("--mix", mix, "Weights, e.g. sd=80,si=5,sx=3,st=4,lg=4,sp=4 (the default)")
       ->group(tr);
   app.add_option("--seed", o.traffic.seed, "Seed of the traffic's choices")

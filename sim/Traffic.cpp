@@ -80,6 +80,7 @@ Bytes Traffic::body(const Node& n) {
   // Slowly changing values: each node's readings follow its message counter.
   const std::uint32_t c = n.peer.messageCounter;
   const auto mv = static_cast<std::uint16_t>(3300 - c % 400);
+  if (settings_.batteryEvery != 0 && c % settings_.batteryEvery == 0) return batteryBody(mv);
   switch ((n.uid - kFirstNodeUid) % 4) {
     case 0:
       return climateBody(static_cast<std::int16_t>(2000 + static_cast<int>(c * 37 % 600) - 300),

@@ -40,6 +40,9 @@ struct TrafficSettings {
   /// battery_mv the high 16), so that a test can tell which readings arrived
   /// and in what order.
   std::uint32_t sequenceValues = 0;
+  /// When not 0, every N-th message of a node (by its message counter) is a
+  /// battery message, so that every node sends two kinds.
+  unsigned batteryEvery = 0;
 };
 
 class Traffic {

@@ -295,6 +295,7 @@ TEST_F(IntakeTest, RetainedAndBadCommandsQueueNothing) {
   EXPECT_EQ(lines[2].rfind("Rejected command on tx/nothing: not a command topic", 0), 0u);
   EXPECT_EQ(lines[3], "Rejected command on tx/msg/1\\x0a2: channel \"1\\x0a2\" is not a number");
   EXPECT_TRUE(pty.readUntilQuiet(30ms).empty());
+  EXPECT_EQ(session.counters->commandsRefused, 3u) << "a retained command is not refused";
 }
 
 TEST_F(IntakeTest, FullQueueRefusesWritesNothingAndTakesTheNextOnceRoomFrees) {
@@ -322,6 +323,8 @@ TEST_F(IntakeTest, FullQueueRefusesWritesNothingAndTakesTheNextOnceRoomFrees) {
     expected.insert(expected.end(), f.begin(), f.end());
   }
   EXPECT_EQ(pty.readUntilQuiet(50ms), expected);
+  EXPECT_EQ(session.counters->commandsExecuted, 13u);
+  EXPECT_EQ(session.counters->commandsRefused, 1u);
 }
 
 TEST_F(IntakeTest, AStopDropsWhatHasNotStartedWithOneLine) {
@@ -348,6 +351,8 @@ TEST_F(IntakeTest, ErrorsOfTheOperationsArePrintedByTheJob) {
   EXPECT_EQ(lines[0], "Rejected command on tx/msg/12: send: the serial port is not open");
   EXPECT_EQ(lines[1],
             "Rejected command on tx/peermode/1000: setPeerMode: the serial port is not open");
+  EXPECT_EQ(session.counters->commandsRefused, 2u);
+  EXPECT_EQ(session.counters->commandsExecuted, 0u);
 }
 
 TEST_F(IntakeTest, NextStepChecksTheTransferOnTheWorker) {

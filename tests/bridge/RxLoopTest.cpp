@@ -69,6 +69,7 @@ TEST_F(RxLoop, UnexpectedVersionIsReportedAndCreatesNothing) {
   EXPECT_EQ(lines[1], "Unexpected protocol version b'\\x05'");
   EXPECT_EQ(lines.back(), "RX: Serial connection cancelled.");
   EXPECT_FALSE(session.myProtocol);
+  EXPECT_EQ(session.counters->garbageBytes, 1u);
 }
 
 TEST_F(RxLoop, NoVersionByteWithinTheTimeOut) {

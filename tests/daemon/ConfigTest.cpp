@@ -229,5 +229,31 @@ TEST_F(ConfigOptions, ShippedDefaultConfigurationIsAccepted) {
   EXPECT_EQ(r.options.statusDir, "/var/telvari-gateway");
 }
 
+TEST_F(ConfigOptions, OperationsKeysTurnThingsOffAndRefuseBadValues) {
+  const ParseResult defaults = parse({"--serial-device", "/dev/x"});
+  EXPECT_EQ(defaults.options.healthInterval, 60u);
+  EXPECT_EQ(defaults.options.nodeTimeout, 90000u);
+  EXPECT_TRUE(defaults.options.haDiscovery);
+  EXPECT_EQ(defaults.options.haPrefix, "homeassistant");
+
+  const std::string device = "serial-device = \"/dev/x\"\n";
+  const std::string path = write(dir_, "g.conf",
+                                 device +
+                                     "health-interval = 0\nnode-timeout = 0\n"
+                                     "ha-discovery = false\nha-prefix = \"site/ha\"\n");
+  const ParseResult r = parse({"--config", path});
+  ASSERT_EQ(r.kind, ParseResult::Kind::Run);
+  EXPECT_EQ(r.options.healthInterval, 0u);
+  EXPECT_EQ(r.options.nodeTimeout, 0u);
+  EXPECT_FALSE(r.options.haDiscovery);
+  EXPECT_EQ(r.options.haPrefix, "site/ha");
+  EXPECT_TRUE(parse({"--config", path, "--ha-discovery"}).options.haDiscovery);
+
+  expectRefused(device + "ha-prefix = \"ha/#\"\n", {"ha-prefix", "without wildcards"});
+  expectRefused(device + "ha-prefix = \"/ha\"\n", {"ha-prefix"});
+  expectRefused(device + "node-timeout = -1\n", {"node-timeout"});
+  expectRefused(device + "health-interval = 86401\n", {"health-interval"});
+}
+
 }  // namespace
 }  // namespace vantro::daemon

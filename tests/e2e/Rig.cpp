@@ -117,6 +117,15 @@ std::string Rig::boardRx() const {
   return ss.str();
 }
 
+std::vector<std::string> Rig::readings() const {
+  std::vector<std::string> out = received("sensor/");
+  std::erase_if(out, [](const std::string& l) {
+    const auto space = l.find(' ');
+    return l.substr(0, space).ends_with("/availability");
+  });
+  return out;
+}
+
 std::vector<std::string> Rig::received(const std::string& prefix) const {
   std::vector<std::string> out;
   if (!subscriber_) return out;

@@ -43,6 +43,9 @@ class Rig {
   std::string boardRx() const;
   /// The subscriber's lines whose topic starts with `prefix`.
   std::vector<std::string> received(const std::string& prefix) const;
+  /// The subscriber's lines of node readings: under "sensor/", without the
+  /// nodes' availability ("sensor/{uid}/availability").
+  std::vector<std::string> readings() const;
 
   std::string statusDir() const { return (dir_ / "status").string(); }
   std::string linkPath() const { return (dir_ / "ttyHAT").string(); }

@@ -206,7 +206,7 @@ TEST(Version2, BoardDatesArePublishedAndAnUnsynchronisedHostLeavesTheBoardClockA
       [&] {
         const auto lines = gw.lines();
         return indicesOf(lines, duplicate).size() >= 3 &&
-               indicesOf(lines, decryptFailed).size() >= 3 && rig.received("sensor/").size() >= 5;
+               indicesOf(lines, decryptFailed).size() >= 3 && rig.readings().size() >= 5;
       },
       10s))
       << context(rig);
@@ -223,9 +223,9 @@ TEST(Version2, BoardDatesArePublishedAndAnUnsynchronisedHostLeavesTheBoardClockA
   static const std::regex published(
       R"(Sender \d+: (?!Duplicate msg|Could not parse)[a-z]+ .* \t RSSI: -\d+)");
   const std::size_t publishedCount = indicesOf(lines, published).size();
-  EXPECT_TRUE(eventually([&] { return rig.received("sensor/").size() >= publishedCount; }, 5s));
+  EXPECT_TRUE(eventually([&] { return rig.readings().size() >= publishedCount; }, 5s));
   std::this_thread::sleep_for(200ms);
-  const auto messages = rig.received("sensor/");
+  const auto messages = rig.readings();
   EXPECT_EQ(messages.size(), publishedCount) << context(rig);
 
   // "ts" is the board's reception time: its fields taken as UTC.
@@ -349,8 +349,7 @@ TEST(Version2, BoardIsWokenAndReadingsFlowWithoutAWorkingNtpstat) {
     const int wake = gw.waitForLine("Waking Duzediv Eri up", 5s, unknown);
     ASSERT_GE(wake, 0) << context(rig);
     ASSERT_GE(gw.waitForPart("Sender ", 5s, wake), 0) << context(rig);
-    EXPECT_TRUE(eventually([&] { return rig.received("sensor/").size() >= 20; }, 10s))
-        << context(rig);
+    EXPECT_TRUE(eventually([&] { return rig.readings().size() >= 20; }, 10s)) << context(rig);
     // The next cycle of the back-off comes 5 s after the first, failing alike.
     EXPECT_GE(gw.waitForPart("NTP status unknown (", 10s, unknown + 1), 0) << context(rig);
     EXPECT_EQ(rig.boardRx().find("ST"), std::string::npos) << "no date without NTP";

@@ -8,6 +8,7 @@ namespace vantro {
 
 void on_connect(Session& session, MqttClient& client, int flags, int rc,
                 const std::string& properties) {
+  session.operations.connected();
   if (session.myProtocol) session.myProtocol->setMqttConnected(true);
   print("Connected to MQTT broker. flags {}. rc {}. props {}.", flags, rc, properties);
   subscribeCommands(session, client);
@@ -24,6 +25,7 @@ void on_disconnect(MqttClient&, int, std::exception_ptr) {
 void on_message(Session& session, MqttClient&, const std::string& topic, const Bytes& payload, int,
                 const MessageProperties& properties) {
   print("RECV MSG on topic {}", escapeControls(topic));
+  if (session.operations.takeMessage(topic, payload, properties)) return;
   session.takeMessage(topic, payload, properties);
 }
 

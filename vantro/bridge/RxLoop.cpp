@@ -83,6 +83,7 @@ class RxRun {
 
 void RxRun::rejectedStart() {
   print("garbage: {}", msgStart_.front());
+  ++session_.counters->garbageBytes;
   msgStart_.erase(msgStart_.begin());
 }
 
@@ -93,6 +94,7 @@ Awaitable<void> RxRun::pass() {
   if (msgStart_.size() != 2) co_return;
   if (msgStart_[0] >= 0x80 || msgStart_[1] >= 0x80) {
     undecodableWindow_ = true;
+    session_.counters->garbageBytes += msgStart_.size();
     throw std::invalid_argument(fmt::format(
         "'ascii' codec can't decode {}: ordinal not in range(128)", bytesLiteral(msgStart_)));
   }
@@ -110,6 +112,7 @@ Awaitable<void> RxRun::pass() {
   } else {
     const bool msgSuccessfullyProcessed = co_await protocol->processMsg(msgStartStr);
     if (msgSuccessfullyProcessed) {
+      session_.counters->recordRead();
       msgStart_.clear();
     } else {
       rejectedStart();
@@ -168,6 +171,7 @@ Awaitable<void> RxRun::takeAnnouncement(Byte version) {
   }
   client_->publish(fmt::format("gw/{}/firmware/revision", identity.uniqueId),
                    static_cast<long long>(identity.fwRevision), 1, true);
+  session_.operations.gatewayAnnounced(identity.uniqueId, identity.fwRevision, version);
   printLine(identity.info());
   co_await protocol->setupEncryption(args_);
 }
@@ -214,6 +218,7 @@ Awaitable<void> RxRun::recoverLink(std::string reason) {
           wholeSeconds(delay));
   }
   print("Serial device {} reopened", path);
+  ++session_.counters->serialReopens;
   session_.ser = link;
   if (session_.myProtocol) session_.myProtocol->rebind(link, client_, msgParser_);
   msgStart_.clear();

@@ -15,7 +15,7 @@ Session::Session(Settings s)
     : statusDir(s.statusDir),
       settings(std::move(s)),
       txMsgQueue(settings.txMsgLimits),
-      commander([this] { return ser; }, uid2id),
+      commander([this] { return ser; }, uid2id, counters),
       intake(settings.commandQueue),
       publications(std::make_shared<PublicationQueue>()) {}
 
@@ -57,14 +57,20 @@ void Session::takeMessage(const std::string& topic, const Bytes& payload,
     nodeCommand.topic = topic;
     if (!intake.offer(std::move(nodeCommand))) {
       printRejectedCommand(topic, "command queue full");
+      ++counters->commandsRefused;
     }
   } catch (const std::exception& e) {
     printRejectedCommand(topic, e.what());
+    ++counters->commandsRefused;
   }
 }
 
 void Session::replaceProtocol(std::shared_ptr<TelvariSpeakV1> protocol) {
   const std::shared_ptr<TelvariSpeakV1> old = std::exchange(myProtocol, std::move(protocol));
+  if (myProtocol) {
+    myProtocol->counters = counters;
+    myProtocol->beforePublish = [this](const ParsedMsg& msg) { operations.nodeReading(msg); };
+  }
   if (old && old != myProtocol) {
     for (TxQueue::Job& job : old->txQueue.drain()) myProtocol->txQueue.push(std::move(job));
     old->txQueue.close(emptyFunc);
@@ -86,6 +92,7 @@ void Session::releaseLoopBound() {
   ser.reset();
   // Acknowledged rows leave it; the file is synced as it closes.
   publications = std::make_shared<PublicationQueue>();
+  operations.saveNow();
 }
 
 namespace {

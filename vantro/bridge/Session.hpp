@@ -18,8 +18,9 @@
 #include "vantro/commands/NodeCommander.hpp"
 #include "vantro/link/SerialLink.hpp"
 #include "vantro/mqtt/MqttClient.hpp"
-#include "vantro/outbox/PublicationQueue.hpp"
 #include "vantro/mqtt/TlsCredentials.hpp"
+#include "vantro/operations/Operations.hpp"
+#include "vantro/outbox/PublicationQueue.hpp"
 #include "vantro/protocol/TelvariSpeakV1/NodeIdTable.hpp"
 #include "vantro/protocol/TelvariSpeakV1/TelvariSpeakV1.hpp"
 
@@ -45,6 +46,8 @@ struct SessionSettings {
   std::string mqttClientId;
   /// TLS to the broker, loaded before the privilege drop; none: plain TCP.
   std::shared_ptr<const TlsCredentials> mqttTls;
+  /// Health report, node availability, Home Assistant discovery.
+  OperationsSettings operations;
 };
 
 class Session {
@@ -100,6 +103,8 @@ class Session {
   TxMsgStore txMsgQueue;
   /// Node UID to network id; the protocol object fills it.
   const std::shared_ptr<NodeIdTable> uid2id = std::make_shared<NodeIdTable>();
+  /// What the gateway counted since it started (its health report).
+  const std::shared_ptr<GatewayCounters> counters = std::make_shared<GatewayCounters>();
   /// Runs node commands; holds the peer-mode reply hand-over, the firmware
   /// transfer state (flashUpdateStatus) and its image cache (ihexCache).
   NodeCommander commander;
@@ -107,6 +112,9 @@ class Session {
   /// The QoS 1 publications waiting for the broker, shared by the MQTT
   /// clients of all runs.
   std::shared_ptr<PublicationQueue> publications;
+  /// Health report, node availability and Home Assistant discovery; the
+  /// protocol object tells it of every reading.
+  Operations operations{settings.operations, statusDir, counters};
 };
 
 /// The process's session (with default settings unless configured first).

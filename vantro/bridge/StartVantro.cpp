@@ -87,6 +87,7 @@ Awaitable<void> startVantro(Session& session, const Args& args, std::string brok
   TaskPtr txTask = eventLoop.spawn(processTxMsgs(session, eventLoop), "tx");
   const CommandIntake::ProtocolSource protocolSource = [&session] { return session.myProtocol; };
   eventLoop.spawn(session.intake.feed(protocolSource, session.commander), "command-intake");
+  eventLoop.spawn(session.operations.run(client, session.publications), "operations");
   if (onRunning) onRunning();
 
   std::exception_ptr waitError;

@@ -22,8 +22,11 @@ void requireTransmitWorker(std::string_view operation) {
 }
 
 NodeCommander::NodeCommander(std::function<std::shared_ptr<SerialLink>()> link,
-                             std::shared_ptr<NodeIdTable> nodeIds)
-    : link_(std::move(link)), nodeIds_(std::move(nodeIds)) {}
+                             std::shared_ptr<NodeIdTable> nodeIds,
+                             std::shared_ptr<GatewayCounters> counters)
+    : link_(std::move(link)),
+      nodeIds_(std::move(nodeIds)),
+      counters_(counters ? std::move(counters) : std::make_shared<GatewayCounters>()) {}
 
 std::shared_ptr<SerialLink> NodeCommander::openLink(std::string_view operation) const {
   std::shared_ptr<SerialLink> link = link_ ? link_() : nullptr;
@@ -34,10 +37,13 @@ std::shared_ptr<SerialLink> NodeCommander::openLink(std::string_view operation) 
 void NodeCommander::runReporting(const NodeCommand& command) {
   try {
     run(command);
+    ++counters_->commandsExecuted;
   } catch (const std::exception& e) {
     printRejectedCommand(command.topic, e.what());
+    ++counters_->commandsRefused;
   } catch (...) {
     printRejectedCommand(command.topic, "unknown error");
+    ++counters_->commandsRefused;
   }
 }
 

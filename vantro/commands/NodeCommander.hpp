@@ -19,6 +19,7 @@
 #include "vantro/commands/NodeCommand.hpp"
 #include "vantro/commands/PeerModeReply.hpp"
 #include "vantro/link/SerialLink.hpp"
+#include "vantro/operations/GatewayCounters.hpp"
 #include "vantro/protocol/TelvariSpeakV1/NodeIdTable.hpp"
 
 namespace vantro {
@@ -34,11 +35,14 @@ void requireTransmitWorker(std::string_view operation);
 class NodeCommander {
  public:
   /// `link` answers the serial link of the current run (none between runs).
+  /// `counters`, when given, counts the commands run and refused.
   NodeCommander(std::function<std::shared_ptr<SerialLink>()> link,
-                std::shared_ptr<NodeIdTable> nodeIds);
+                std::shared_ptr<NodeIdTable> nodeIds,
+                std::shared_ptr<GatewayCounters> counters = nullptr);
 
   /// Runs `command`; an error of it becomes the printed line
-  /// "Rejected command on {topic}: {reason}" and nothing more.
+  /// "Rejected command on {topic}: {reason}" and nothing more. Counts it as
+  /// executed or refused.
   void runReporting(const NodeCommand& command);
   void run(const NodeCommand& command);
 
@@ -74,6 +78,7 @@ class NodeCommander {
 
   std::function<std::shared_ptr<SerialLink>()> link_;
   std::shared_ptr<NodeIdTable> nodeIds_;
+  std::shared_ptr<GatewayCounters> counters_;
 };
 
 }  // namespace vantro

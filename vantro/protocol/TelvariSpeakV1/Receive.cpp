@@ -40,6 +40,7 @@ Awaitable<bool> TelvariSpeakV1::processMsg(std::string msgStart) {
     co_await handleValidRx(msgStart == "SI");
   } else if (msgStart == "SX") {
     co_await handleInvalidRx();
+    ++counters->decryptFailures;
   } else if (msgStart == "SP") {
     co_await handleStoreState();
   } else if (msgStart == "ST") {
@@ -67,6 +68,7 @@ void TelvariSpeakV1::publishMsg(std::int64_t tsMillis, ByteView payload, int msg
                                 std::uint32_t senderUID, int rssi, bool isDuplicate) {
   const SpecificMsgParser* specificMsgParser = msgParser->getParser(payload);
   if (!specificMsgParser) {
+    ++counters->readingsUnparsed;
     print("Sender {}: Could not parse msg. RSSI: {}", msgsender, rssi);
     return;
   }
@@ -77,7 +79,9 @@ void TelvariSpeakV1::publishMsg(std::int64_t tsMillis, ByteView payload, int msg
   const ParsedMsg parsedMsg = specificMsgParser->parse(senderUID, payload);
   const std::string mymsg = msgParser->toString(parsedMsg);
   auto publisher = specificMsgParser->getPublisher(*mqttClient);
+  if (beforePublish) beforePublish(parsedMsg);
   publisher->publish(senderUID, tsMillis, parsedMsg, rssi);
+  ++counters->readingsPublished;
   print("Sender {}: {} \t RSSI: {}", msgsender, mymsg, rssi);
 }
 

@@ -19,6 +19,7 @@
 #include "vantro/ChachaSerialRFM69/ChachaSerialRFM69.hpp"
 #include "vantro/link/SerialLink.hpp"
 #include "vantro/mqtt/MqttClient.hpp"
+#include "vantro/operations/GatewayCounters.hpp"
 #include "vantro/parser/SensorMsgParser.hpp"
 #include "vantro/protocol/TelvariSpeakV1/Args.hpp"
 #include "vantro/protocol/TelvariSpeakV1/NodeIdTable.hpp"
@@ -90,6 +91,10 @@ class TelvariSpeakV1 {
   std::map<std::uint32_t, std::unique_ptr<ChachaSerialRFM69>> uid2Radio;
   bool mqttConnected = false;
   bool encryptionSetup = false;
+  /// The gateway's counters; the session's once it took this object.
+  std::shared_ptr<GatewayCounters> counters = std::make_shared<GatewayCounters>();
+  /// Told of each node reading right before it is published; may be empty.
+  std::function<void(const ParsedMsg&)> beforePublish;
 
  protected:
   /// Wakes the board again on the new link; a failure is printed.
