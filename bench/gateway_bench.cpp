@@ -482,7 +482,7 @@ double receiptRate(const std::vector<Subscriber::Receipt>& r) {
 // ---------------------------------------------------------------------------
 // One run of the whole rig.
 
-struct RunSpec {
+struct RunPlan {
   std::size_t records = 0;
   std::optional<double> rate;  // records per second; none: flood
   bool outbox = false;
@@ -530,14 +530,14 @@ std::uintmax_t fileSize(const fs::path& p) {
   return ec ? 0 : n;
 }
 
-GatewayRun runGateway(const RunSpec& spec) {
+GatewayRun runGateway(const RunPlan& plan) {
   GatewayRun result;
-  result.outbox = spec.outbox;
+  result.outbox = plan.outbox;
   vantro::test::TempDir dir;
   fs::permissions(dir.path(),
                   fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   // The status directory (and so the outbox) where the disk counters see it.
-  ScratchDir statusBase(spec.statusParent);
+  ScratchDir statusBase(plan.statusParent);
   fs::permissions(statusBase.path(),
                   fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   const fs::path statusDir = statusBase.path() / "status";
@@ -556,11 +556,11 @@ GatewayRun runGateway(const RunSpec& spec) {
                                    "1",
                                    "--only-sd",
                                    "--count",
-                                   std::to_string(spec.records),
+                                   std::to_string(plan.records),
                                    "--tx-log",
                                    txLog.string()};
-  if (spec.rate) {
-    simArgs.insert(simArgs.end(), {"--rate", fmt::format("{}", *spec.rate)});
+  if (plan.rate) {
+    simArgs.insert(simArgs.end(), {"--rate", fmt::format("{}", *plan.rate)});
   } else {
     simArgs.push_back("--flood");
   }
@@ -573,8 +573,8 @@ GatewayRun runGateway(const RunSpec& spec) {
 
   Daemon gw({binDir() + "/vantro-gateway", "--serial-device", link, "--broker", "127.0.0.1",
              "--broker-port", std::to_string(broker.port()), "--status-dir", statusDir.string(),
-             "--no-hat-reset", spec.outbox ? "--outbox" : "--no-outbox", "--outbox-sync-interval",
-             std::to_string(spec.syncInterval)});
+             "--no-hat-reset", plan.outbox ? "--outbox" : "--no-outbox", "--outbox-sync-interval",
+             std::to_string(plan.syncInterval)});
   if (!gw.waitForLine("Waking Duzediv Eri up", 20s)) {
     print("the gateway did not wake the board:\n{}", gw.output());
     return result;
@@ -586,19 +586,19 @@ GatewayRun runGateway(const RunSpec& spec) {
   result.ioBefore = gw.io();
 
   // The flood of 20,000 records takes a few seconds; allow a slow machine.
-  auto limit = std::chrono::seconds(30 + spec.records / 200);
-  if (spec.rate) {
+  auto limit = std::chrono::seconds(30 + plan.records / 200);
+  if (plan.rate) {
     limit +=
-        std::chrono::seconds(static_cast<long>(static_cast<double>(spec.records) / *spec.rate));
+        std::chrono::seconds(static_cast<long>(static_cast<double>(plan.records) / *plan.rate));
   }
   if (board.waitForPart("TRAFFIC DONE",
                         std::chrono::duration_cast<std::chrono::milliseconds>(limit)) < 0) {
     print("the board did not finish its traffic");
   }
-  result.received = sub.waitFor(spec.records, 3s, limit);
+  result.received = sub.waitFor(plan.records, 3s, limit);
   // The checkpoint thread syncs at most every interval: one more interval
   // lets the last commits reach the database file, as they do in service.
-  std::this_thread::sleep_for(std::chrono::seconds(spec.syncInterval) + 1s);
+  std::this_thread::sleep_for(std::chrono::seconds(plan.syncInterval) + 1s);
   result.ioAfter = gw.io();
   result.vmHwmMb = gw.statusMb("VmHWM:");
   // Of the resident memory, the pages of the program and its shared libraries
@@ -607,7 +607,7 @@ GatewayRun runGateway(const RunSpec& spec) {
   result.rssAnonMb = gw.statusMb("RssAnon:");
   const fs::path outboxFile = statusDir / "outbox.sqlite";
   std::error_code ec;
-  result.outboxFileAsExpected = fs::exists(outboxFile, ec) == spec.outbox;
+  result.outboxFileAsExpected = fs::exists(outboxFile, ec) == plan.outbox;
   result.outboxFileBytes = fileSize(outboxFile) + fileSize(outboxFile.string() + "-wal");
   const auto usage = gw.stop(15s);
   if (!usage) {
@@ -655,7 +655,7 @@ GatewayRun runGateway(const RunSpec& spec) {
   }
   if (!result.outboxFileAsExpected) {
     print("the outbox file {} {}", outboxFile.string(),
-          spec.outbox ? "was not made with --outbox" : "was made with --no-outbox");
+          plan.outbox ? "was not made with --outbox" : "was made with --no-outbox");
   }
   result.ok = true;
   return result;
@@ -933,8 +933,8 @@ int main(int argc, char** argv) {
     print("rig ceiling: mosquitto_pub -l -q 1, {} messages ...", o.records);
     const CeilingRun ceiling = runCeiling(o.records);
 
-    const auto spec = [&](std::size_t records, std::optional<double> rate, bool outbox) {
-      return RunSpec{records, rate, outbox, parent.path, o.syncInterval};
+    const auto plan = [&](std::size_t records, std::optional<double> rate, bool outbox) {
+      return RunPlan{records, rate, outbox, parent.path, o.syncInterval};
     };
 
     // The modes take turns, each leading every other round, so that a slow
@@ -944,7 +944,7 @@ int main(int argc, char** argv) {
       for (const bool outbox : {round % 2 == 1, round % 2 == 0}) {
         print("flood: {} SD records, {} (round {} of {}) ...", o.records, modeName(outbox),
               round + 1, o.rounds);
-        floods[outbox].push_back(runGateway(spec(o.records, std::nullopt, outbox)));
+        floods[outbox].push_back(runGateway(plan(o.records, std::nullopt, outbox)));
         progress(floods[outbox].back());
       }
     }
@@ -955,7 +955,7 @@ int main(int argc, char** argv) {
     for (const bool outbox : {false, true}) {
       print("steady rate: {} SD records at {}/s, {} ...", o.latencyRecords, o.rate,
             modeName(outbox));
-      fast[outbox] = runGateway(spec(o.latencyRecords, o.rate, outbox));
+      fast[outbox] = runGateway(plan(o.latencyRecords, o.rate, outbox));
       progress(fast[outbox]);
     }
 
@@ -965,7 +965,7 @@ int main(int argc, char** argv) {
     for (const bool outbox : {false, true}) {
       print("slow rate: {} SD records at {}/s ({:.0f} s), {} ...", slowRecords, o.slowRate,
             static_cast<double>(slowRecords) / o.slowRate, modeName(outbox));
-      slow[outbox] = runGateway(spec(slowRecords, o.slowRate, outbox));
+      slow[outbox] = runGateway(plan(slowRecords, o.slowRate, outbox));
       progress(slow[outbox]);
     }
 
