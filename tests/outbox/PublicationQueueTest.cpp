@@ -1,6 +1,7 @@
 // The publication queue over a real SQLite file: order across restarts, the
 // disk budget, a damaged file, a disk that fails and comes back, and a writer
 // killed right after its commit.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
