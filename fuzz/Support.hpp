@@ -1,0 +1,95 @@
+#pragma once
+// What the fuzz entries share: a pseudo-terminal that plays the board, a
+// scratch folder, an MQTT client that records publications, and the checks of
+// a sensor publication.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "vantro/mqtt/MqttClient.hpp"
+#include "vantro/runtime/Bytes.hpp"
+
+namespace vantro::fuzz {
+
+/// A raw pseudo-terminal pair. The code under test opens the slave by its
+/// path; the entry writes the board's bytes to the master and throws away
+/// what the code under test wrote.
+class BoardPty {
+ public:
+  BoardPty();
+  ~BoardPty();
+  BoardPty(const BoardPty&) = delete;
+  BoardPty& operator=(const BoardPty&) = delete;
+
+  const std::string& slavePath() const { return slavePath_; }
+  /// Writes `bytes` (at most a few kilobytes: nobody reads while it writes)
+  /// and returns once the slave side holds all of them, so that a reader
+  /// finds them without waiting; gives up waiting after a second.
+  void feed(ByteView bytes);
+  /// Bytes waiting on the slave side, not yet read by anybody.
+  std::size_t pendingForSlave() const;
+  /// What the code under test wrote since the last call.
+  Bytes takeWritten();
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string slavePath_;
+};
+
+/// A fresh folder under the system's temporary folder (TMPDIR), removed with
+/// everything in it at the end.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  /// Removes everything inside, keeping the folder.
+  void clear() const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+/// Writes `bytes` to the file `path` (replacing it).
+void writeFile(const std::filesystem::path& path, ByteView bytes);
+
+/// An MQTT client without a broker: keeps what is published.
+class RecordingClient : public MqttClient {
+ public:
+  struct Publication {
+    std::string topic;
+    std::string payload;
+    int qos;
+    bool retain;
+  };
+  RecordingClient() : MqttClient(NoLibrary{}) {}
+  using MqttClient::publish;
+  void publish(const std::string& topic, ByteView payload, int qos, bool retain) override {
+    publications.push_back({topic, std::string(payload.begin(), payload.end()), qos, retain});
+  }
+  std::vector<Publication> publications;
+};
+
+/// Throws Fault unless a publication on "sensor/..." is what the sensor
+/// message parser promises: topic "sensor/{uid}/{kind}", QoS 1, retained, a
+/// JSON object led by an integer "ts" and a negative or zero "rssi", every
+/// other member a finite number. Other topics are not looked at.
+void checkSensorPublication(const RecordingClient::Publication& p);
+
+}  // namespace vantro::fuzz
+
+namespace vantro::fuzz {
+
+/// Puts stand-ins for the external commands of the time syncer first and
+/// alone on PATH, for the whole process: "ntpstat" (the host clock is not
+/// NTP-synchronised, so a board date is taken further) and "date", which
+/// does nothing. A fuzz input must never set the machine's clock.
+void installClockStandIns(const std::filesystem::path& dir);
+
+}  // namespace vantro::fuzz
