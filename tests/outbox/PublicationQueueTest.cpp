@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -155,6 +157,46 @@ TEST(PublicationQueue, DamagedFileIsMovedAsideAndANewOneServes) {
   q.add(reading(1));
   q.commit();
   EXPECT_EQ(drain(q), numbers(1, 1));
+}
+
+// A file whose header is fine but whose tree is broken (rows out of order,
+// a row without values): found at open and moved aside, so that new rows
+// are never numbered below old ones.
+TEST(PublicationQueue, FileDamagedInsideIsMovedAside) {
+  TempDir dir;
+  PrintCapture printed;
+  const char* source = std::getenv("VANTRO_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  std::filesystem::copy_file(std::string(source) + "/fuzz/regressions/outbox/broken-tree",
+                             dir / "outbox.sqlite");
+  PublicationQueue q;
+  q.useOutbox(settingsIn(dir));
+  EXPECT_TRUE(q.outboxOpen());
+  EXPECT_TRUE(printed.containsPart("is damaged: "));
+  q.add(reading(1));
+  q.commit();
+  EXPECT_EQ(drain(q), numbers(1, 1));
+  EXPECT_EQ(q.size(), 0U);
+}
+
+// An empty payload (an MQTT message that clears a retained one) is a value
+// like any other: it neither fails the commit nor turns the outbox off.
+TEST(PublicationQueue, EmptyPayloadIsKeptLikeAnyOther) {
+  TempDir dir;
+  PrintCapture printed;
+  {
+    PublicationQueue q;
+    q.useOutbox(settingsIn(dir));
+    q.add(reading(1));
+    q.add(Publication{"gw/1/clear", {}, 1, true, 0});
+    q.add(reading(2));
+    q.commit();
+    EXPECT_TRUE(q.outboxOpen());
+    EXPECT_FALSE(printed.containsPart("failed"));
+  }
+  PublicationQueue again;
+  again.useOutbox(settingsIn(dir));
+  EXPECT_EQ(drain(again), (std::vector<std::string>{"1", "", "2"}));
 }
 
 TEST(PublicationQueue, UnavailableDiskKeepsReadingsInMemoryAndMovesThemInOnceItWorks) {

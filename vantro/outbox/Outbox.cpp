@@ -97,6 +97,15 @@ void Outbox::open() {
     throw sqlite::SqliteError(
         SQLITE_NOTADB, fmt::format("{} was written by a newer version (schema {})", path, version));
   }
+  // A file damaged inside (a torn page, a broken tree, a row without its
+  // values) still reads as a database, but would hand out rows out of order,
+  // number new rows below old ones, or never reach some: it is checked once
+  // here and moved aside like an unreadable one. The check reads every page,
+  // as the count below does anyway.
+  const std::string damage = db.queryText("PRAGMA quick_check(1)");
+  if (damage != "ok") {
+    throw sqlite::SqliteError(SQLITE_CORRUPT, fmt::format("{} is damaged: {}", path, damage));
+  }
   count_ = static_cast<std::size_t>(db.queryInt("SELECT count(*) FROM outbox"));
   nextId_ = db.queryInt("SELECT coalesce(max(id), 0) FROM outbox") + 1;
   // From now on the loop thread never waits for the lock: while the sync

@@ -40,6 +40,11 @@ std::int64_t Database::queryInt(const std::string& sql) {
   return s.step() ? s.columnInt(0) : 0;
 }
 
+std::string Database::queryText(const std::string& sql) {
+  Statement s(*this, sql);
+  return s.step() ? s.columnText(0) : std::string();
+}
+
 Statement Database::prepare(std::string_view sql) {
   return Statement(*this, sql);
 }
@@ -67,17 +72,21 @@ Statement& Statement::bind(int index, std::int64_t value) {
   return *this;
 }
 
+// SQLite binds a null pointer as NULL, whatever the size: an empty text or
+// blob (an empty vector has no data pointer) must still be a value, or the
+// NOT NULL columns of the outbox refuse it and the whole commit with it.
 Statement& Statement::bind(int index, std::string_view text) {
-  db_->check(
-      sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT),
-      "bind");
+  const char* data = text.data() != nullptr ? text.data() : "";
+  db_->check(sqlite3_bind_text(stmt_, index, data, static_cast<int>(text.size()), SQLITE_TRANSIENT),
+             "bind");
   return *this;
 }
 
 Statement& Statement::bind(int index, ByteView blob) {
-  db_->check(
-      sqlite3_bind_blob(stmt_, index, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT),
-      "bind");
+  static constexpr Byte kNothing = 0;
+  const Byte* data = blob.data() != nullptr ? blob.data() : &kNothing;
+  db_->check(sqlite3_bind_blob(stmt_, index, data, static_cast<int>(blob.size()), SQLITE_TRANSIENT),
+             "bind");
   return *this;
 }
 

@@ -43,6 +43,8 @@ class Database {
   void exec(const std::string& sql);
   /// The first column of the first row of a query returning an integer.
   std::int64_t queryInt(const std::string& sql);
+  /// The first column of the first row of a query returning text ("" for none).
+  std::string queryText(const std::string& sql);
   Statement prepare(std::string_view sql);
   /// Rows changed by the last INSERT, UPDATE or DELETE.
   std::int64_t changes() const;
