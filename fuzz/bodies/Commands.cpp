@@ -14,11 +14,14 @@
 #include <variant>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "fuzz/Support.hpp"
 #include "fuzz/Targets.hpp"
 #include "vantro/bridge/Session.hpp"
 #include "vantro/commands/NodeCommand.hpp"
 #include "vantro/commands/NodeFrames.hpp"
+#include "vantro/ihex/IntelHex.hpp"
 #include "vantro/link/SerialLink.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 
@@ -27,21 +30,17 @@ namespace {
 
 constexpr std::size_t kMaxMessages = 4;
 
-// One Intel HEX data record of `n` bytes at `addr`.
+// One Intel HEX record of `n` bytes at `addr` of type `type`: data counting
+// up from `fill`, or (type 4) the upper address 0x0001.
 std::string hexRecord(unsigned addr, unsigned n, unsigned type, Byte fill) {
-  std::string line = ":";
-  unsigned sum = n + (addr >> 8) + (addr & 0xFF) + type;
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "%02X%04X%02X", n, addr & 0xFFFF, type);
-  line += buf;
+  std::string line = fmt::format(":{:02X}{:04X}{:02X}", n, addr & 0xFFFF, type);
+  unsigned sum = n + ((addr >> 8) & 0xFF) + (addr & 0xFF) + type;
   for (unsigned i = 0; i < n; ++i) {
-    const unsigned b = type == 4 ? (i == 0 ? 0 : 1) : static_cast<unsigned>(fill + i) & 0xFF;
-    std::snprintf(buf, sizeof buf, "%02X", b);
-    line += buf;
+    const unsigned b = type == 4 ? (i == 0 ? 0 : 1) : (fill + i) & 0xFF;
+    line += fmt::format("{:02X}", b);
     sum += b;
   }
-  std::snprintf(buf, sizeof buf, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-  return line + buf + "\n";
+  return line + fmt::format("{:02X}\n", (0x100 - (sum & 0xFF)) & 0xFF);
 }
 
 struct Rig {
@@ -56,6 +55,9 @@ struct Rig {
     // Extended linear address 0x0001: data at 0x10000, beyond a chunk's 16-bit address.
     const std::string high = hexRecord(0, 2, 4, 0) + hexRecord(0, 16, 0, 0x40) + ":00000001FF\n";
     writeFile(dir / "high.hex", toBytes(high));
+    // The images themselves must be right, or every transfer stops at its file.
+    check(IntelHex((dir / "fw.hex").string()).maxaddr() == 199, "fw.hex is not 200 bytes at 0");
+    check(IntelHex((dir / "high.hex").string()).minaddr() == 0x10000, "high.hex not at 0x10000");
   }
   EventLoop loop;
   BoardPty pty;
@@ -112,7 +114,7 @@ int fuzzCommands(const std::uint8_t* data, std::size_t size) {
   Session::Settings settings;
   settings.statusDir = r.statusDir.str();
   settings.firmwareDir = r.firmware.path();
-  settings.commandQueue = 2;
+  settings.commandQueue = 3;  // a fourth message finds the queue full
   if (messages.front().first.starts_with("gw/")) settings.commandScope = CommandScope::Own;
   Session session(settings);
   session.gatewayUid = "4242";
@@ -121,15 +123,17 @@ int fuzzCommands(const std::uint8_t* data, std::size_t size) {
 
   bool flashRun = false;
   for (const auto& [topic, payload] : messages) {
+    const std::size_t queuedBefore = session.intake.size();
     session.takeMessage(topic, payload, MessageProperties{});
+    if (session.intake.size() == queuedBefore) continue;  // refused, or not a command
     // What the intake queued, run as the transmit worker runs it.
     const std::optional<std::string> commandTopic = session.commandTopic(topic);
-    if (!commandTopic) continue;
+    check(commandTopic.has_value(), "a message outside the scope was queued: " + topic);
     NodeCommand command;
     try {
       command = parseCommand(*commandTopic, payload, settings.firmwareDir, *session.uid2id);
-    } catch (const CommandRejected&) {
-      continue;
+    } catch (const CommandRejected& e) {
+      throw Fault(std::string("a queued command does not parse again: ") + e.what());
     }
     command.topic = topic;
     if (const auto* pm = std::get_if<PeerModeCommand>(&command.action)) {

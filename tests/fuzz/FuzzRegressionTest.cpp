@@ -78,6 +78,6 @@ std::vector<const char*> targetNames() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzInputs, ::testing::ValuesIn(targetNames()),
-                         [](const auto& info) { return std::string(info.param); });
+                         [](const auto& p) { return std::string(p.param); });
 
 }  // namespace

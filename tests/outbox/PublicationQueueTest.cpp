@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "tests/support/PrintCapture.hpp"
 #include "tests/support/TempDir.hpp"
 #include "vantro/outbox/PublicationQueue.hpp"
