@@ -423,19 +423,20 @@ int Soak::run() {
   double nextSample = 0;
   int tick = 0;
   bool boardReplaced = false;
-  std::optional<double> brokerBackAt;
+  // When the stopped broker starts again; negative while it runs.
+  double brokerBackAt = -1;
   for (;; ++tick) {
     const double t = std::chrono::duration<double>(Clock::now() - start).count();
     if (t >= total) break;
     handPtysToDaemon();
     const int sec = static_cast<int>(t);
     const bool newSecond = tick % 4 == 0;
-    if (brokerBackAt && t >= *brokerBackAt) {
+    if (brokerBackAt >= 0 && t >= brokerBackAt) {
       broker_->start();
-      brokerBackAt.reset();
+      brokerBackAt = -1;
       note("broker-up");
     }
-    if (newSecond && sec >= 100 && sec % 200 < 1 && !brokerBackAt) {
+    if (newSecond && sec >= 100 && sec % 200 < 1 && brokerBackAt < 0) {
       broker_->stop();
       brokerBackAt = t + 5;
       note("broker-down");
@@ -451,7 +452,7 @@ int Soak::run() {
       startBoard(10'000'000, false);
       note("board-replaced");
     }
-    if (!brokerBackAt) {
+    if (brokerBackAt < 0) {
       if (newSecond && sec >= 20 && sec % 30 < 1) {
         publish("tx/msg/5",
                 fmt::format(R"({{"msgtype": 11, "outputLevel": {}, "toid": 1001}})", tick % 1000));
@@ -476,7 +477,7 @@ int Soak::run() {
     }
     std::this_thread::sleep_until(start + (tick + 1) * 250ms);
   }
-  if (brokerBackAt) broker_->start();
+  if (brokerBackAt >= 0) broker_->start();
 
   // The board stops; what it sent gets a moment to reach the subscriber.
   board_->signal(SIGTERM);
@@ -525,7 +526,7 @@ int Soak::run() {
   const std::set<std::uint32_t> sent = sentSequences(txLog_);
   const std::set<std::uint32_t> received = subscriber.seen();
   std::size_t lost = 0;
-  for (const std::uint32_t seq : sent) lost += received.count(seq) == 0 ? 1 : 0;
+  for (const std::uint32_t seq : sent) lost += received.count(seq) == 0 ? 1U : 0U;
   print("");
   print(
       "readings: {} sent whole by the board, {} received, {} lost ({:.3f} %); "
