@@ -191,15 +191,14 @@ double outboxKb(const fs::path& statusDir) {
   return bytes / 1024;
 }
 
-// "seq uid ns" lines the board wrote for every reading that left it whole.
-std::set<std::uint32_t> sentSequences(const fs::path& txLog) {
-  std::set<std::uint32_t> out;
+// The values of the readings a board sent whole: its tx log has a line
+// "n uid ns" for its n-th reading (from 1), which carries first + n - 1.
+void addSentValues(const fs::path& txLog, std::uint32_t first, std::set<std::uint32_t>& out) {
   std::ifstream in(txLog);
-  std::uint32_t seq = 0;
+  std::uint32_t n = 0;
   std::string uid;
   std::string ns;
-  while (in >> seq >> uid >> ns) out.insert(seq);
-  return out;
+  while (in >> n >> uid >> ns) out.insert(first + n - 1);
 }
 
 double countLines(const fs::path& file) {
@@ -272,7 +271,8 @@ class Soak {
   vantro::test::TempDir work_;
   fs::path statusDir_ = work_.path() / "status";
   fs::path link_ = work_.path() / "ttyHAT";
-  fs::path txLog_ = work_.path() / "tx.log";
+  // Each board's first sequence value and its tx log.
+  std::vector<std::pair<std::uint32_t, fs::path>> boardLogs_;
   std::unique_ptr<vantro::test::Broker> broker_;
   std::unique_ptr<Process> board_;
   std::unique_ptr<Process> daemon_;
@@ -289,6 +289,8 @@ class Soak {
 
 void Soak::startBoard(std::uint32_t firstSeq, bool hangUp) {
   const double seconds = s_.minutes * 60;
+  const fs::path txLog = work_.path() / fmt::format("tx-{}.log", boardLogs_.size() + 1);
+  boardLogs_.emplace_back(firstSeq, txLog);
   std::vector<std::string> args{binDir() + "/vantro-hat-sim",
                                 "--link",
                                 link_.string(),
@@ -307,7 +309,7 @@ void Soak::startBoard(std::uint32_t firstSeq, bool hangUp) {
                                 "--sequence-values",
                                 std::to_string(firstSeq),
                                 "--tx-log",
-                                txLog_.string(),
+                                txLog.string(),
                                 "--fw-out",
                                 (work_.path() / "firmware.bin").string()};
   if (s_.protocol == 2) args.insert(args.end(), {"--send-rt-every", "45"});
@@ -378,7 +380,7 @@ Sample Soak::sample(double t) {
   s.fds = countEntries(proc + "/fd");
   s.threads = procField(proc + "/status", "Threads:");
   s.outboxKb = outboxKb(statusDir_);
-  s.sent = countLines(txLog_);
+  for (const auto& [first, log] : boardLogs_) s.sent += countLines(log);
   return s;
 }
 
@@ -414,8 +416,9 @@ int Soak::run() {
       "{} records/s, 8 nodes",
       s_.minutes, s_.sampleSeconds, s_.warmupSeconds, s_.protocol, s_.rate);
   print(
-      "soak: faults: broker restart every 200 s, SIGHUP every 120 s, firmware transfer every "
-      "150 s, commands every 30 s, serial hang-up at {:.0f} s, board replaced at {:.0f} s",
+      "soak: faults: broker restart every 200 s from 110 s, SIGHUP every 120 s from 90 s, "
+      "firmware transfer every 150 s from 60 s, commands every 30 s from 20 s, serial hang-up "
+      "at {:.0f} s, board replaced at {:.0f} s",
       total / 3, total * 0.6);
 
   std::vector<Sample> samples;
@@ -436,12 +439,12 @@ int Soak::run() {
       brokerBackAt = -1;
       note("broker-up");
     }
-    if (newSecond && sec >= 100 && sec % 200 < 1 && brokerBackAt < 0) {
+    if (newSecond && sec % 200 == 110 && brokerBackAt < 0) {
       broker_->stop();
       brokerBackAt = t + 5;
       note("broker-down");
     }
-    if (newSecond && sec >= 80 && sec % 120 < 1) {
+    if (newSecond && sec % 120 == 90) {
       daemon_->signal(SIGHUP);
       note("sighup");
     }
@@ -453,14 +456,14 @@ int Soak::run() {
       note("board-replaced");
     }
     if (brokerBackAt < 0) {
-      if (newSecond && sec >= 20 && sec % 30 < 1) {
+      if (newSecond && sec % 30 == 20) {
         publish("tx/msg/5",
                 fmt::format(R"({{"msgtype": 11, "outputLevel": {}, "toid": 1001}})", tick % 1000));
         publish("tx/config/9", R"({"sensorType": 1, "sleepCycles": 3, "useLed": 1, "txPower": 2})");
         publish("tx/peermode/1000", fmt::format(R"({{"mode": {}}})", tick % 2));
         note("commands");
       }
-      if (newSecond && sec >= 60 && sec % 150 < 1 && !transfer_) {
+      if (newSecond && sec % 150 == 60 && !transfer_) {
         transfer_ = nextTransferId_++ % 256;
         transferAddr_ = 0;
         ++transfersStarted_;
@@ -523,7 +526,8 @@ int Soak::run() {
   show("threads", &Sample::threads, "");
   show("outbox", &Sample::outboxKb, "kB");
 
-  const std::set<std::uint32_t> sent = sentSequences(txLog_);
+  std::set<std::uint32_t> sent;
+  for (const auto& [first, log] : boardLogs_) addSentValues(log, first, sent);
   const std::set<std::uint32_t> received = subscriber.seen();
   std::size_t lost = 0;
   for (const std::uint32_t seq : sent) lost += received.count(seq) == 0 ? 1U : 0U;
