@@ -25,7 +25,7 @@ int fuzzConfig(const std::uint8_t* data, std::size_t size) {
   try {
     const daemon::ConfigFile file = daemon::readConfigFile(path, true);
     for (const daemon::ConfigEntry& e : file.entries) {
-      check(!e.key.empty(), "an entry without a key");
+      // An empty key ("" = 1) is valid TOML: applyConfig refuses it as unknown.
       check(e.line >= 1, "an entry without its line");
       if (e.kind == daemon::ConfigEntry::Kind::Boolean) {
         check(e.value == "true" || e.value == "false", "a boolean that is neither: " + e.value);

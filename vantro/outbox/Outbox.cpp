@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include "vantro/outbox/OutboxSync.hpp"
+#include "vantro/runtime/Escape.hpp"
 #include "vantro/runtime/Print.hpp"
 #include "vantro/runtime/UniqueFd.hpp"
 
@@ -28,6 +29,23 @@ void createPrivately(const std::filesystem::path& path) {
         err == EROFS || err == EACCES ? SQLITE_READONLY : SQLITE_CANTOPEN,
         fmt::format("cannot create {}: {}", path.string(), std::system_category().message(err)));
   }
+}
+
+// The columns of the outbox table as PRAGMA table_info describes them: name,
+// type, NOT NULL and place in the primary key, of each column in order.
+constexpr std::string_view kLayout =
+    "id INTEGER 0 1, topic TEXT 1 0, payload BLOB 1 0, qos INTEGER 1 0, retain INTEGER 1 0, "
+    "created INTEGER 1 0";
+
+std::string tableLayout(sqlite::Database& db) {
+  sqlite::Statement info = db.prepare("PRAGMA table_info(outbox)");
+  std::string out;
+  while (info.step()) {
+    if (!out.empty()) out += ", ";
+    out += fmt::format("{} {} {} {}", info.columnText(1), info.columnText(2), info.columnInt(3),
+                       info.columnInt(5));
+  }
+  return out;
 }
 
 }  // namespace
@@ -105,6 +123,16 @@ void Outbox::open() {
   const std::string damage = db.queryText("PRAGMA quick_check(1)");
   if (damage != "ok") {
     throw sqlite::SqliteError(SQLITE_CORRUPT, fmt::format("{} is damaged: {}", path, damage));
+  }
+  // A table of another layout (a file that another program made, or whose
+  // schema was damaged) would hide rows from the queries below: without the
+  // id as row number, rows are never handed out and new ones are numbered
+  // from 1 again.
+  const std::string layout = tableLayout(db);
+  if (layout != kLayout) {
+    throw sqlite::SqliteError(
+        SQLITE_CORRUPT,
+        fmt::format("{} holds an outbox table of another layout ({})", path, layout));
   }
   count_ = static_cast<std::size_t>(db.queryInt("SELECT count(*) FROM outbox"));
   nextId_ = db.queryInt("SELECT coalesce(max(id), 0) FROM outbox") + 1;
