@@ -17,7 +17,7 @@
 // only and never fails on them.
 //
 //   soak [--minutes M] [--sample-seconds S] [--warmup-seconds S] [--rate R]
-//        [--protocol 1|2]
+//        [--protocol 1|2] [--daemon-log FILE]
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,6 +38,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -191,20 +193,36 @@ double outboxKb(const fs::path& statusDir) {
   return bytes / 1024;
 }
 
-// The values of the readings a board sent whole: its tx log has a line
-// "n uid ns" for its n-th reading (from 1), which carries first + n - 1.
-void addSentValues(const fs::path& txLog, std::uint32_t first, std::set<std::uint32_t>& out) {
+// A reading a board sent whole, from its tx log: the n-th reading (from 1)
+// carries first + n - 1. A line with n = 0 is a record cut short, which takes
+// the start of the record after it with it.
+struct SentReading {
+  std::uint32_t value = 0;
+  std::int64_t ns = 0;     // CLOCK_MONOTONIC when its last byte went out
+  bool afterCut = false;   // the first reading after a record cut short
+  std::int64_t cutNs = 0;  // when the last record cut short before it went out
+};
+
+void addSentReadings(const fs::path& txLog, std::uint32_t first, std::vector<SentReading>& out) {
   std::ifstream in(txLog);
   std::uint32_t n = 0;
   std::string uid;
-  std::string ns;
-  while (in >> n >> uid >> ns) out.insert(first + n - 1);
+  std::int64_t ns = 0;
+  bool cutBefore = false;
+  std::int64_t cutNs = std::numeric_limits<std::int64_t>::min() / 2;
+  while (in >> n >> uid >> ns) {
+    if (n == 0) {
+      cutBefore = true;
+      cutNs = ns;
+      continue;
+    }
+    out.push_back({first + n - 1, ns, std::exchange(cutBefore, false), cutNs});
+  }
 }
 
-double countLines(const fs::path& file) {
-  std::ifstream in(file);
-  return static_cast<double>(
-      std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+std::int64_t monotonicNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
 }
 
 // Slope of the least-squares line through (t, v), per hour; nothing for
@@ -235,6 +253,7 @@ struct Settings {
   int warmupSeconds = 60;
   double rate = 20;
   int protocol = 2;
+  std::string daemonLog;  // where the daemon's output goes at the end, if anywhere
 };
 
 // An Intel HEX image of `n` bytes at 0.
@@ -265,7 +284,11 @@ class Soak {
   void publish(const std::string& topic, const std::string& payload);
   void stepFirmware();
   Sample sample(double t);
-  void note(const std::string& event) { events_ += (events_.empty() ? "" : ",") + event; }
+  void note(const std::string& event) {
+    events_ += (events_.empty() ? "" : ",") + event;
+    eventTimes_.emplace_back(monotonicNs(), event);
+  }
+  void reportLosses(const std::set<std::uint32_t>& received);
 
   Settings s_;
   vantro::test::TempDir work_;
@@ -278,6 +301,8 @@ class Soak {
   std::unique_ptr<Process> daemon_;
   std::size_t boardLinesSeen_ = 0;
   std::string events_;
+  // Every event noted, with its CLOCK_MONOTONIC time, for the account of losses.
+  std::vector<std::pair<std::int64_t, std::string>> eventTimes_;
   // The firmware transfer in progress: its id and the next start address.
   std::optional<int> transfer_;
   int nextTransferId_ = 1;
@@ -285,6 +310,7 @@ class Soak {
   static constexpr unsigned kImageSize = 1000;
   int transfersStarted_ = 0;
   int transfersDone_ = 0;
+  std::int64_t runStartNs_ = 0;
 };
 
 void Soak::startBoard(std::uint32_t firstSeq, bool hangUp) {
@@ -380,8 +406,60 @@ Sample Soak::sample(double t) {
   s.fds = countEntries(proc + "/fd");
   s.threads = procField(proc + "/status", "Threads:");
   s.outboxKb = outboxKb(statusDir_);
-  for (const auto& [first, log] : boardLogs_) s.sent += countLines(log);
+  std::vector<SentReading> sent;
+  for (const auto& [first, log] : boardLogs_) addSentReadings(log, first, sent);
+  s.sent = static_cast<double>(sent.size());
   return s;
+}
+
+// Readings the subscriber never got, each put down to what happened when it
+// was sent: a record before it was cut short (the reading lost its start to
+// it; a log line cut short takes every record up to the next line end, for
+// at most the link's read time-out of 1 s), the
+// daemon was restarting (SIGHUP: the link is closed and opened again), or the
+// board was being unplugged or replaced. The rest are losses the gateway must not have.
+void Soak::reportLosses(const std::set<std::uint32_t>& received) {
+  std::vector<SentReading> sent;
+  for (const auto& [first, log] : boardLogs_) addSentReadings(log, first, sent);
+  const auto near = [&](std::int64_t ns, std::string_view event, double before, double after) {
+    return std::any_of(eventTimes_.begin(), eventTimes_.end(), [&](const auto& e) {
+      const double dt = static_cast<double>(ns - e.first) / 1e9;
+      return e.second == event && dt >= -before && dt <= after;
+    });
+  };
+  std::size_t lost = 0, afterCut = 0, restart = 0, replaced = 0;
+  std::vector<const SentReading*> other;
+  // Whether every reading since the last record cut short was lost.
+  bool lostSinceCut = false;
+  for (const SentReading& r : sent) {
+    if (received.count(r.value) != 0) {
+      lostSinceCut = false;
+      continue;
+    }
+    ++lost;
+    lostSinceCut = r.afterCut || lostSinceCut;
+    if (lostSinceCut && r.ns - r.cutNs <= 1'500'000'000) {
+      ++afterCut;
+    } else if (near(r.ns, "sighup", 0.5, 3)) {
+      ++restart;
+    } else if (near(r.ns, "board-replaced", 3, 3) || near(r.ns, "hangup", 3, 1)) {
+      ++replaced;
+    } else {
+      other.push_back(&r);
+    }
+  }
+  print("");
+  print("readings: {} sent whole by the board, {} received, {} lost ({:.3f} %)", sent.size(),
+        received.size(), lost,
+        sent.empty() ? 0.0 : 100.0 * static_cast<double>(lost) / static_cast<double>(sent.size()));
+  print("  lost right after a record cut short (all lost since it, within 1.5 s): {}", afterCut);
+  print("  lost within 3 s after a SIGHUP restart: {}", restart);
+  print("  lost within 3 s of the board's hang-up or replacement: {}", replaced);
+  print("  lost otherwise: {}", other.size());
+  for (std::size_t i = 0; i < other.size() && i < 10; ++i) {
+    print("    value {} sent at {:.3f} s", other[i]->value,
+          static_cast<double>(other[i]->ns - runStartNs_) / 1e9);
+  }
 }
 
 int Soak::run() {
@@ -423,6 +501,7 @@ int Soak::run() {
 
   std::vector<Sample> samples;
   const auto start = Clock::now();
+  runStartNs_ = monotonicNs();
   double nextSample = 0;
   int tick = 0;
   bool boardReplaced = false;
@@ -499,6 +578,7 @@ int Soak::run() {
   samples.push_back(final);
   daemon_->signal(SIGTERM);
   const auto exit = daemon_->wait(20000ms);
+  if (!s_.daemonLog.empty()) std::ofstream(s_.daemonLog) << daemon_->output();
 
   print("");
   print("{:>7} {:>9} {:>10} {:>5} {:>7} {:>10} {:>8} {:>9}  {}", "t s", "VmRSS kB", "private kB",
@@ -526,20 +606,8 @@ int Soak::run() {
   show("threads", &Sample::threads, "");
   show("outbox", &Sample::outboxKb, "kB");
 
-  std::set<std::uint32_t> sent;
-  for (const auto& [first, log] : boardLogs_) addSentValues(log, first, sent);
-  const std::set<std::uint32_t> received = subscriber.seen();
-  std::size_t lost = 0;
-  for (const std::uint32_t seq : sent) lost += received.count(seq) == 0 ? 1U : 0U;
-  print("");
-  print(
-      "readings: {} sent whole by the board, {} received, {} lost ({:.3f} %); "
-      "{} publications in all on sensor/#",
-      sent.size(), received.size(), lost,
-      sent.empty() ? 0.0 : 100.0 * static_cast<double>(lost) / static_cast<double>(sent.size()),
-      subscriber.messages());
-  print("  (a record cut short by --truncate-every takes the start of the next one with it;");
-  print("   those, and what the board sent while the daemon restarted, are the expected losses)");
+  reportLosses(subscriber.seen());
+  print("  {} publications in all on sensor/#", subscriber.messages());
   print("firmware transfers started: {}, completed at the board: {}", transfersStarted_,
         transfersDone_);
   print("daemon exit status after SIGTERM: {}", exit ? std::to_string(*exit) : "none in 20 s");
@@ -570,10 +638,12 @@ int main(int argc, char** argv) {
         s.rate = std::stod(value());
       } else if (a == "--protocol") {
         s.protocol = std::stoi(value());
+      } else if (a == "--daemon-log") {
+        s.daemonLog = value();
       } else if (a == "--help" || a == "-h") {
         print(
             "soak [--minutes M (10)] [--sample-seconds S (10)] [--warmup-seconds S (60)] "
-            "[--rate R (20)] [--protocol 1|2 (2)]");
+            "[--rate R (20)] [--protocol 1|2 (2)] [--daemon-log FILE]");
         return 0;
       } else {
         print("soak: unknown option {} (--help lists them)", a);

@@ -81,8 +81,8 @@ void Board::announce() {
   event("ANNOUNCED protocol {}", o_.protocol);
 }
 
-void Board::sendRecord(ByteView record, std::uint64_t seq, std::uint32_t uid) {
-  line_->send(record, seq, uid);
+void Board::sendRecord(ByteView record, std::uint64_t seq, std::uint32_t uid, bool cut) {
+  line_->send(record, seq, uid, cut);
 }
 
 void Board::sendTraffic(Clock::time_point now) {
@@ -92,11 +92,12 @@ void Board::sendTraffic(Clock::time_point now) {
   while (line_->pending() < kHighWater && (o_.flood || now >= nextRecord_)) {
     Traffic::Record r = traffic_.next(clock_.now(), gatewayNodeId_);
     ++recordsSent_;
-    if (o_.truncateEvery && recordsSent_ % o_.truncateEvery == 0) {
+    const bool cut = o_.truncateEvery && recordsSent_ % o_.truncateEvery == 0;
+    if (cut) {
       r.bytes.resize(r.bytes.size() / 2);
       r.seq = 0;  // never arrives whole, so it is not logged as sent
     }
-    sendRecord(r.bytes, r.seq, r.uid);
+    sendRecord(r.bytes, r.seq, r.uid, cut);
     if (o_.garbageEvery && recordsSent_ % o_.garbageEvery == 0) sendRecord(kGarbage);
     if (!o_.flood) nextRecord_ += period;
     if (o_.count && r.nodeData && traffic_.nodeDataSent() >= o_.count) {

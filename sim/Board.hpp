@@ -29,7 +29,7 @@ class Board {
 
   void boot(Clock::time_point now);
   void announce();
-  void sendRecord(ByteView record, std::uint64_t seq = 0, std::uint32_t uid = 0);
+  void sendRecord(ByteView record, std::uint64_t seq = 0, std::uint32_t uid = 0, bool cut = false);
   void sendTraffic(Clock::time_point now);
   void receive(Clock::time_point now);
   void handle(const Piece& piece, Clock::time_point now);

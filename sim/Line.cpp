@@ -48,10 +48,10 @@ void TxLog::sent(std::uint64_t seq, std::uint32_t uid, std::int64_t monotonicNs)
   writeAll(fd_.get(), ByteView(reinterpret_cast<const Byte*>(line.data()), line.size()), path_);
 }
 
-void Line::send(ByteView record, std::uint64_t seq, std::uint32_t uid) {
+void Line::send(ByteView record, std::uint64_t seq, std::uint32_t uid, bool cut) {
   if (!attached()) return;  // unplugged: the board talks into the void
   out_.insert(out_.end(), record.begin(), record.end());
-  if (seq != 0 && txLog_) marks_.push_back({out_.size(), seq, uid});
+  if ((seq != 0 || cut) && txLog_) marks_.push_back({out_.size(), cut ? 0 : seq, uid});
   flush();
 }
 

@@ -41,8 +41,10 @@ class Line {
   Line(int fd, RxLog* rxLog, TxLog* txLog) : fd_(fd), rxLog_(rxLog), txLog_(txLog) {}
 
   /// Queues one whole record and writes as much as the pty takes now.
-  /// `seq`/`uid` name a node message for the tx log (seq 0: not one).
-  void send(ByteView record, std::uint64_t seq = 0, std::uint32_t uid = 0);
+  /// `seq`/`uid` name a node message for the tx log (seq 0: not one). A
+  /// record `cut` short is logged with seq 0, so that a reader of the log
+  /// knows which record lost its start to it.
+  void send(ByteView record, std::uint64_t seq = 0, std::uint32_t uid = 0, bool cut = false);
   /// Bytes queued but not yet taken by the pty.
   std::size_t pending() const { return out_.size() - written_; }
   /// Writes what the pty takes without blocking.
@@ -54,8 +56,8 @@ class Line {
 
  private:
   struct Mark {
-    std::size_t end;  // offset in out_ just past the record
-    std::uint64_t seq;
+    std::size_t end;    // offset in out_ just past the record
+    std::uint64_t seq;  // 0: a record cut short
     std::uint32_t uid;
   };
   int fd_;
