@@ -42,8 +42,11 @@ function(vantro_test name dir)
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${ARGN} test_support GTest::gtest_main GTest::gmock)
   vantro_precompile(${name})
+  # The source tree is compiled in (tests/support/SourceDir.hpp): a second
+  # ENVIRONMENT entry would not survive gtest_discover_tests, which splits the
+  # list into separate properties.
+  target_compile_definitions(${name} PRIVATE VANTRO_TEST_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   # Labelled with the executable, so that a partial build can run just its tests.
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS ${name} ENVIRONMENT
-      "VANTRO_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VANTRO_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+    PROPERTIES LABELS ${name} ENVIRONMENT "VANTRO_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
 endfunction()

@@ -11,6 +11,7 @@
 #include "daemon/Config.hpp"
 #include "daemon/Options.hpp"
 #include "tests/support/PrintCapture.hpp"
+#include "tests/support/SourceDir.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace vantro::daemon {
@@ -218,9 +219,7 @@ TEST_F(ConfigOptions, TlsMovesTheDefaultPortAndItsOptionsAreRefusedWithoutIt) {
 
 // The package installs packaging/gateway.conf as /etc/vantro/gateway.conf.
 TEST_F(ConfigOptions, ShippedDefaultConfigurationIsAccepted) {
-  const char* srcDir = std::getenv("VANTRO_SOURCE_DIR");
-  if (!srcDir) GTEST_SKIP() << "VANTRO_SOURCE_DIR not set";
-  const std::string path = std::string(srcDir) + "/packaging/gateway.conf";
+  const std::string path = (vantro::test::sourceDir() / "packaging" / "gateway.conf").string();
   const ConfigFile f = readConfigFile(path, true);
   EXPECT_FALSE(f.find("password"));
   const ParseResult r = parse({"--config", path});

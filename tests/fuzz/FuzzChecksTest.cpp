@@ -2,12 +2,12 @@
 // promises, or a target would pass whatever the code under test makes.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
 #include "fuzz/Support.hpp"
 #include "fuzz/Targets.hpp"
+#include "tests/support/SourceDir.hpp"
 
 namespace {
 
@@ -45,13 +45,12 @@ TEST(FuzzChecks, SensorPublicationFaultsAreCaught) {
 }
 
 TEST(FuzzChecks, EveryTargetHasItsDictionaryAndIsFoundByName) {
-  const char* source = std::getenv("VANTRO_SOURCE_DIR");
-  ASSERT_NE(source, nullptr);
+  const std::filesystem::path source = vantro::test::sourceDir();
   for (const auto& t : vantro::fuzz::targets()) {
     SCOPED_TRACE(t.name);
     EXPECT_EQ(vantro::fuzz::findTarget(t.name), &t);
-    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(source) / "fuzz" / "dict" /
-                                        (std::string(t.name) + ".dict")));
+    EXPECT_TRUE(
+        std::filesystem::exists(source / "fuzz" / "dict" / (std::string(t.name) + ".dict")));
     EXPECT_GT(t.maxLen, 0U);
   }
   EXPECT_EQ(vantro::fuzz::findTarget("nonesuch"), nullptr);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -13,15 +12,11 @@
 #include <vector>
 
 #include "fuzz/Targets.hpp"
+#include "tests/support/SourceDir.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path sourceDir() {
-  const char* dir = std::getenv("VANTRO_SOURCE_DIR");
-  return dir ? fs::path(dir) : fs::path(VANTRO_TEST_SOURCE_DIR);
-}
 
 std::vector<fs::path> inputsIn(const fs::path& dir) {
   std::vector<fs::path> files;
@@ -49,7 +44,7 @@ class FuzzInputs : public ::testing::TestWithParam<const char*> {
     const vantro::fuzz::Target* target = vantro::fuzz::findTarget(GetParam());
     EXPECT_NE(target, nullptr);
     if (!target) return 0;
-    const auto files = inputsIn(sourceDir() / "fuzz" / kind / target->name);
+    const auto files = inputsIn(vantro::test::sourceDir() / "fuzz" / kind / target->name);
     for (const fs::path& file : files) {
       SCOPED_TRACE(file.string());
       const std::string input = readAll(file);

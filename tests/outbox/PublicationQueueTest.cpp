@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -19,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "tests/support/PrintCapture.hpp"
+#include "tests/support/SourceDir.hpp"
 #include "tests/support/TempDir.hpp"
 #include "vantro/outbox/PublicationQueue.hpp"
 #include "vantro/outbox/Sqlite.hpp"
@@ -167,10 +167,9 @@ TEST(PublicationQueue, DamagedFileIsMovedAsideAndANewOneServes) {
 TEST(PublicationQueue, FileDamagedInsideIsMovedAside) {
   TempDir dir;
   PrintCapture printed;
-  const char* source = std::getenv("VANTRO_SOURCE_DIR");
-  ASSERT_NE(source, nullptr);
-  std::filesystem::copy_file(std::string(source) + "/fuzz/regressions/outbox/broken-tree",
-                             dir / "outbox.sqlite");
+  std::filesystem::copy_file(
+      vantro::test::sourceDir() / "fuzz" / "regressions" / "outbox" / "broken-tree",
+      dir / "outbox.sqlite");
   PublicationQueue q;
   q.useOutbox(settingsIn(dir));
   EXPECT_TRUE(q.outboxOpen());
