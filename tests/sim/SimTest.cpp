@@ -298,16 +298,26 @@ TEST(SimFaults, GarbageBytesFollowEveryNthRecord) {
   EXPECT_EQ(readRecord(*sim.line)->marker, "SD");
 }
 
-TEST(SimFaults, EveryNthRecordIsCutShort) {
+TEST(SimFaults, EveryNthRecordIsCutShortAndLoggedAsSuch) {
   // One climate node: every node message is 17 bytes, cut to 8.
+  TempDir out;
+  const std::string tx = (out / "tx.log").string();
   Sim sim({"--start", "running", "--only-sd", "--nodes", "1", "--rate", "500", "--truncate-every",
-           "2"});
+           "2", "--count", "4", "--tx-log", tx});
   sim.line->write("TC");
   const Bytes whole = sim.line->read(17);
   EXPECT_EQ(whole.substr(0, 3), bytes({'S', 'D', 14}));
   const Bytes cut = sim.line->read(8);
   EXPECT_EQ(cut.substr(0, 3), bytes({'S', 'D', 14}));
   EXPECT_EQ(sim.line->read(3), bytes({'S', 'D', 14})) << "the next record follows the cut one";
+  // The log has the whole ones by their number and each cut one as 0, in order.
+  ASSERT_TRUE(sim.process->waitEvent("TRAFFIC DONE 4"));
+  std::istringstream log(readFile(tx));
+  std::vector<std::uint64_t> seqs;
+  std::uint64_t seq = 0, uid = 0;
+  std::int64_t ns = 0;
+  while (log >> seq >> uid >> ns) seqs.push_back(seq);
+  EXPECT_EQ(seqs, (std::vector<std::uint64_t>{1, 0, 3, 0}));
 }
 
 }  // namespace
