@@ -7,12 +7,16 @@
 // record and the ratio of the two modes, peak resident memory, the bytes the
 // daemon writes per reading (from /proc/PID/io) at flood and at two steady
 // rates, the board-to-subscriber latency at the steady rates, and the ceiling
-// of the rig itself (mosquitto_pub -l into the same subscriber). It prints
-// figures beside their targets and never fails on a timing.
+// of the rig itself (mosquitto_pub -l into the same subscriber). Per reading
+// it also gives the read and write system calls (syscr + syscw of
+// /proc/PID/io) and the context switches (/proc/PID/task/*/status), and runs
+// the flood and the steady rate once more with a naive gateway in Python
+// (baseline_gateway.py: one byte per read, paho-mqtt) for comparison. It
+// prints figures beside their targets and never fails on a timing.
 //
 //   gateway_bench [--records N] [--latency-records N] [--rate R] [--slow-rate R]
 //                 [--slow-seconds S] [--rounds N] [--sync-interval S]
-//                 [--status-parent DIR] [--quick]
+//                 [--status-parent DIR] [--quick] [--no-baseline]
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -33,6 +37,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -95,6 +100,7 @@ void giveToDaemonUser(const fs::path& p) {
 // tmpfs, whose pages never reach a disk).
 struct IoCounters {
   std::uint64_t wchar = 0;
+  std::uint64_t syscr = 0;
   std::uint64_t syscw = 0;
   std::uint64_t writeBytes = 0;
   std::uint64_t cancelledWriteBytes = 0;
@@ -111,6 +117,8 @@ std::optional<IoCounters> readIo(pid_t pid) {
     any = true;
     if (key == "wchar:") {
       c.wchar = value;
+    } else if (key == "syscr:") {
+      c.syscr = value;
     } else if (key == "syscw:") {
       c.syscw = value;
     } else if (key == "write_bytes:") {
@@ -121,6 +129,44 @@ std::optional<IoCounters> readIo(pid_t pid) {
   }
   if (!any) return std::nullopt;
   return c;
+}
+
+// Context switches of a process, voluntary (it waited: each one a wake-up
+// later) and not (the scheduler took the processor away), summed over its
+// live threads (/proc/PID/task/TID/status), and those of its main thread.
+struct Switches {
+  std::uint64_t all = 0;
+  std::uint64_t mainThread = 0;
+};
+
+std::uint64_t switchesOf(const fs::path& status) {
+  std::ifstream in(status);
+  std::string key;
+  std::uint64_t sum = 0;
+  while (in >> key) {
+    if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+      std::uint64_t n = 0;
+      in >> n;
+      sum += n;
+    }
+    std::getline(in, key);
+  }
+  return sum;
+}
+
+std::optional<Switches> readSwitches(pid_t pid) {
+  const fs::path tasks = fs::path("/proc") / std::to_string(pid) / "task";
+  std::error_code ec;
+  Switches s;
+  bool any = false;
+  for (const auto& task : fs::directory_iterator(tasks, ec)) {
+    const std::uint64_t n = switchesOf(task.path() / "status");
+    s.all += n;
+    if (task.path().filename() == std::to_string(pid)) s.mainThread = n;
+    any = true;
+  }
+  if (!any) return std::nullopt;
+  return s;
 }
 
 struct Mount {
@@ -488,10 +534,23 @@ struct RunPlan {
   bool outbox = false;
   fs::path statusParent;
   unsigned syncInterval = 5;  // seconds, --outbox-sync-interval of the daemon
+  bool baseline = false;      // the Python baseline in the daemon's place
 };
+
+// The Python baseline runs where both its modules are (python3-serial,
+// python3-paho-mqtt); the system's interpreter, not one on PATH that may lack them.
+constexpr const char* kPython = "/usr/bin/python3";
+
+bool baselineAvailable() {
+  if (!fs::exists(binDir() + "/baseline_gateway.py")) return false;
+  const std::string probe =
+      fmt::format("{} -c 'import serial, paho.mqtt.client' >/dev/null 2>&1", kPython);
+  return std::system(probe.c_str()) == 0;
+}
 
 struct GatewayRun {
   bool outbox = false;
+  bool baseline = false;
   std::size_t sent = 0;
   std::size_t received = 0;
   double rate = 0;          // receipts per second, first to last receipt
@@ -508,6 +567,11 @@ struct GatewayRun {
   // When the board woke, and after the traffic once the outbox had its sync.
   std::optional<IoCounters> ioBefore;
   std::optional<IoCounters> ioAfter;
+  // Once the last reading arrived: the system calls and context switches
+  // of the traffic, without the idle second that follows.
+  std::optional<IoCounters> ioAtLastReceipt;
+  std::optional<Switches> switchesBefore;
+  std::optional<Switches> switchesAtLastReceipt;
   std::uintmax_t outboxFileBytes = 0;  // outbox.sqlite and its -wal after the traffic
   bool outboxFileAsExpected = true;    // there with the outbox, absent without
   std::vector<double> latenciesUs;
@@ -522,6 +586,23 @@ struct GatewayRun {
     return static_cast<double>(after >= before ? after - before : 0) /
            static_cast<double>(received);
   }
+
+  // Read and write system calls (syscr + syscw) per reading over the traffic.
+  std::optional<double> syscallsPerReading() const {
+    if (!ioBefore || !ioAtLastReceipt || received == 0) return std::nullopt;
+    const std::uint64_t before = ioBefore->syscr + ioBefore->syscw;
+    const std::uint64_t after = ioAtLastReceipt->syscr + ioAtLastReceipt->syscw;
+    return static_cast<double>(after - before) / static_cast<double>(received);
+  }
+
+  // Context switches per reading over the traffic, of all threads or of the main one.
+  std::optional<double> switchesPerReading(std::uint64_t Switches::*field) const {
+    if (!switchesBefore || !switchesAtLastReceipt || received == 0) return std::nullopt;
+    const std::uint64_t before = (*switchesBefore).*field;
+    const std::uint64_t after = (*switchesAtLastReceipt).*field;
+    return static_cast<double>(after >= before ? after - before : 0) /
+           static_cast<double>(received);
+  }
 };
 
 std::uintmax_t fileSize(const fs::path& p) {
@@ -533,6 +614,7 @@ std::uintmax_t fileSize(const fs::path& p) {
 GatewayRun runGateway(const RunPlan& plan) {
   GatewayRun result;
   result.outbox = plan.outbox;
+  result.baseline = plan.baseline;
   vantro::test::TempDir dir;
   fs::permissions(dir.path(),
                   fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
@@ -571,10 +653,18 @@ GatewayRun runGateway(const RunPlan& plan) {
   }
   giveToDaemonUser(fs::canonical(link));
 
-  Daemon gw({binDir() + "/vantro-gateway", "--serial-device", link, "--broker", "127.0.0.1",
-             "--broker-port", std::to_string(broker.port()), "--status-dir", statusDir.string(),
-             "--no-hat-reset", plan.outbox ? "--outbox" : "--no-outbox", "--outbox-sync-interval",
-             std::to_string(plan.syncInterval)});
+  std::vector<std::string> gatewayArgs{
+      binDir() + "/vantro-gateway", "--serial-device", link, "--broker", "127.0.0.1",
+      "--broker-port", std::to_string(broker.port()), "--status-dir", statusDir.string(),
+      "--no-hat-reset", plan.outbox ? "--outbox" : "--no-outbox", "--outbox-sync-interval",
+      std::to_string(plan.syncInterval)};
+  if (plan.baseline) {
+    gatewayArgs = {kPython,   binDir() + "/baseline_gateway.py",
+                   "--serial-device", link,
+                   "--broker",        "127.0.0.1",
+                   "--broker-port",   std::to_string(broker.port())};
+  }
+  Daemon gw(gatewayArgs);
   if (!gw.waitForLine("Waking Duzediv Eri up", 20s)) {
     print("the gateway did not wake the board:\n{}", gw.output());
     return result;
@@ -584,6 +674,7 @@ GatewayRun runGateway(const RunPlan& plan) {
   // The outbox was opened before the board was woken: what it wrote when it
   // made its file is not counted.
   result.ioBefore = gw.io();
+  result.switchesBefore = readSwitches(gw.pid());
 
   // The flood of 20,000 records takes a few seconds; allow a slow machine.
   auto limit = std::chrono::seconds(30 + plan.records / 200);
@@ -596,6 +687,8 @@ GatewayRun runGateway(const RunPlan& plan) {
     print("the board did not finish its traffic");
   }
   result.received = sub.waitFor(plan.records, 3s, limit);
+  result.ioAtLastReceipt = gw.io();
+  result.switchesAtLastReceipt = readSwitches(gw.pid());
   // The checkpoint thread syncs at most every interval: one more interval
   // lets the last commits reach the database file, as they do in service.
   std::this_thread::sleep_for(std::chrono::seconds(plan.syncInterval) + 1s);
@@ -722,6 +815,7 @@ struct Options {
   unsigned rounds = 2;
   unsigned syncInterval = 5;
   std::string statusParent;
+  bool noBaseline = false;
 };
 
 Options parseOptions(int argc, char** argv) {
@@ -758,10 +852,12 @@ Options parseOptions(int argc, char** argv) {
     } else if (a == "--status-parent") {
       o.statusParent = value();
     } else if (a == "--quick") {
+    } else if (a == "--no-baseline") {
+      o.noBaseline = true;
     } else if (a == "--help" || a == "-h") {
       print("usage: gateway_bench [--records N] [--latency-records N] [--rate R] [--slow-rate R]");
       print("                     [--slow-seconds S] [--rounds N] [--sync-interval S]");
-      print("                     [--status-parent DIR] [--quick]");
+      print("                     [--status-parent DIR] [--quick] [--no-baseline]");
       print("  every gateway phase runs with the outbox and without it");
       print("  --records N          records of the flood and of the rig ceiling (20000)");
       print("  --latency-records N  records of the steady phase at --rate (5000)");
@@ -775,6 +871,9 @@ Options parseOptions(int argc, char** argv) {
       print("                       temporary folder, or /var/tmp or the build folder when");
       print("                       that is in memory)");
       print("  --quick              5000 and 1000 records, a 12 s slow phase, one round");
+      print("  --no-baseline        skip the Python baseline (bench/baseline_gateway.py), which");
+      print("                       otherwise runs the flood and the steady rate where");
+      print("                       python3-serial and python3-paho-mqtt are installed");
       std::exit(0);
     } else {
       throw std::invalid_argument("unknown option " + a);
@@ -886,13 +985,69 @@ void note(const GatewayRun& r, std::string_view phase) {
 
 // A line while the bench goes on, so that a long run shows where it is.
 void progress(const GatewayRun& r) {
+  const char* name = r.baseline ? "baseline" : modeName(r.outbox);
   if (!r.ok) {
-    print("  {}: the run failed", modeName(r.outbox));
+    print("  {}: the run failed", name);
     return;
   }
-  print("  {}: {:.0f} records/s, {} lost, {:.2f} us CPU per record, {} bytes written per reading",
-        modeName(r.outbox), r.rate, lost(r), r.cpuNetPerRecordUs,
-        num(r.perReading(&IoCounters::writeBytes), 0));
+  print(
+      "  {}: {:.0f} records/s, {} lost, {:.2f} us CPU per record, {} bytes written per reading, "
+      "{} read/write calls and {} context switches per reading",
+      name, r.rate, lost(r), r.cpuNetPerRecordUs, num(r.perReading(&IoCounters::writeBytes), 0),
+      num(r.syscallsPerReading(), 2), num(r.switchesPerReading(&Switches::all), 2));
+}
+
+// ---------------------------------------------------------------------------
+// What a reading costs, beside the baseline: the daemon in both modes, the
+// baseline, and how many times more the baseline costs than the daemon with
+// its outbox on.
+
+void costRow(std::string_view figure, const GatewayRun& off, const GatewayRun& on,
+             const GatewayRun* base, const std::function<std::optional<double>(const GatewayRun&)>& value,
+             int decimals, std::string_view target) {
+  const auto cell = [&](const GatewayRun& r) { return r.ok ? num(value(r), decimals) : "failed"; };
+  std::string baseCell = "-";
+  std::string times = "-";
+  if (base) {
+    baseCell = cell(*base);
+    const auto b = base->ok ? value(*base) : std::nullopt;
+    const auto v = on.ok ? value(on) : std::nullopt;
+    if (b && v && *v > 0) times = num(*b / *v, 1) + "x";
+  }
+  print("{:<44} {:>10} {:>10} {:>10} {:>8}   {}", figure, cell(off), cell(on), baseCell, times,
+        target);
+}
+
+void costRows(const GatewayRun& off, const GatewayRun& on, const GatewayRun* base, bool latency,
+              std::string_view cpuTarget, std::string_view syscallTarget,
+              std::string_view switchTarget, std::string_view p99Target) {
+  costRow("  CPU per reading, us (after start-up)", off, on, base,
+          [](const GatewayRun& r) { return std::optional<double>(r.cpuNetPerRecordUs); }, 1,
+          cpuTarget);
+  costRow("  read+write system calls per reading (syscr+syscw)", off, on, base,
+          [](const GatewayRun& r) { return r.syscallsPerReading(); }, 2, syscallTarget);
+  costRow("  context switches per reading, all threads", off, on, base,
+          [](const GatewayRun& r) { return r.switchesPerReading(&Switches::all); }, 2,
+          switchTarget);
+  costRow("    of the main (event-loop) thread", off, on, base,
+          [](const GatewayRun& r) { return r.switchesPerReading(&Switches::mainThread); }, 2, "-");
+  if (latency) {
+    costRow("  latency p50, us", off, on, base,
+            [](const GatewayRun& r) { return std::optional<double>(percentile(r.latenciesUs, 50)); },
+            0, "-");
+    costRow("  latency p99, us", off, on, base,
+            [](const GatewayRun& r) { return std::optional<double>(percentile(r.latenciesUs, 99)); },
+            0, p99Target);
+  }
+  costRow("  peak resident memory (VmHWM), MB", off, on, base,
+          [](const GatewayRun& r) { return std::optional<double>(r.vmHwmMb); }, 2,
+          latency ? "-" : "<= 10 (outbox on)");
+  costRow("  lost", off, on, base,
+          [](const GatewayRun& r) {
+            return std::optional<double>(static_cast<double>(r.sent) -
+                                         static_cast<double>(r.received));
+          },
+          0, "0");
 }
 
 // Of the floods of a mode, the one that took the least CPU per record: the one
@@ -959,6 +1114,22 @@ int main(int argc, char** argv) {
       progress(fast[outbox]);
     }
 
+    std::optional<GatewayRun> baseFlood;
+    std::optional<GatewayRun> baseFast;
+    const bool withBaseline = !o.noBaseline && baselineAvailable();
+    if (withBaseline) {
+      RunPlan p = plan(o.records, std::nullopt, false);
+      p.baseline = true;
+      print("baseline flood: {} SD records, Python, one byte per read ...", o.records);
+      baseFlood = runGateway(p);
+      progress(*baseFlood);
+      p = plan(o.latencyRecords, o.rate, false);
+      p.baseline = true;
+      print("baseline steady rate: {} SD records at {}/s ...", o.latencyRecords, o.rate);
+      baseFast = runGateway(p);
+      progress(*baseFast);
+    }
+
     const auto slowRecords =
         static_cast<std::size_t>(std::max(2.0, std::round(o.slowRate * o.slowSeconds)));
     GatewayRun slow[2];
@@ -1023,6 +1194,23 @@ int main(int argc, char** argv) {
           static_cast<double>(slowRecords) / o.slowRate, o.syncInterval);
     latencyRows(slow[0], slow[1], "-");
     diskRows(slow[0], slow[1]);
+
+    print("");
+    print("{:<44} {:>10} {:>10} {:>10} {:>8}   {}", "per reading", "outbox off", "outbox on",
+          "baseline", "base/on", "target");
+    if (!withBaseline) {
+      print("(no baseline: it needs {} with the modules serial and paho.mqtt, i.e. the packages",
+            kPython);
+      print(" python3-serial and python3-paho-mqtt, or it was turned off with --no-baseline)");
+    }
+    print("flood, {} records", o.records);
+    costRows(floodOff, floodOn, baseFlood ? &*baseFlood : nullptr, false, ">= 10x lower", "-", "-",
+             "-");
+    print("steady, {} records at {}/s", o.latencyRecords, o.rate);
+    costRows(fast[0], fast[1], baseFast ? &*baseFast : nullptr, true, ">= 4x lower", "<= 8",
+             "<= 2", "< 1000");
+    print("steady, {} records at {}/s", slowRecords, o.slowRate);
+    costRows(slow[0], slow[1], nullptr, true, "-", "-", "-", "-");
 
     print("");
     for (int m = 0; m < 2; ++m) {
