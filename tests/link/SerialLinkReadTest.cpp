@@ -50,6 +50,27 @@ TEST(SerialLinkRead, FewerBytesThanAskedComeBackAtTheTimeout) {
   EXPECT_GE(elapsed, 0.95 * kShortTimeout.count() / 1000.0);
 }
 
+TEST(SerialLinkRead, EveryReadGetsItsOwnFullTimeOutAfterEarlierOnesCompleted) {
+  // The deadline of a read that completed must not cut a later one short.
+  LinkFixture f;
+  Bytes first, silent, last;
+  double silentElapsed = 0;
+  f.run([&]() -> Awaitable<void> {
+    f.pty.write("a");
+    first = co_await f.link.read_async(1);
+    co_await sleep(kShortTimeout / 2);
+    const auto start = Clock::now();
+    silent = co_await f.link.read_async(1);
+    silentElapsed = secondsSince(start);
+    f.pty.write("b");
+    last = co_await f.link.read_async(1);
+  }());
+  EXPECT_EQ(toString(first), "a");
+  EXPECT_TRUE(silent.empty());
+  EXPECT_GE(silentElapsed, 0.95 * kShortTimeout.count() / 1000.0);
+  EXPECT_EQ(toString(last), "b");
+}
+
 TEST(SerialLinkRead, ReadTakesAtMostNAndLeavesTheRestInOrder) {
   LinkFixture f;
   Bytes first, second;

@@ -61,6 +61,11 @@ TEST(MqttSession, ConnectsSubscribesAndReceivesEveryKindOfPayload) {
   };
   Bytes binary;
   for (int i = 0; i < 256; ++i) binary.push_back(static_cast<vantro::Byte>(i));
+  // Larger than what the client peeks at once: it arrives in pieces.
+  Bytes large(100000);
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<vantro::Byte>(i * 7);
+  // Many packets in one read of the socket, some cut at the end of a peek.
+  constexpr std::size_t kBurst = 300;
 
   auto body = [&]() -> Awaitable<void> {
     co_await sub.connect(broker.host(), broker.port(), 60);
@@ -74,11 +79,15 @@ TEST(MqttSession, ConnectsSubscribesAndReceivesEveryKindOfPayload) {
     pub.publish("t/text", std::string_view("hello"), 1, false);
     pub.publish("t/empty", std::string_view(), 1, false);
     pub.publish("other", std::string_view("not subscribed"), 1, false);
+    pub.publish("t/large", ByteView(large), 1, false);
+    for (std::size_t i = 0; i < kBurst; ++i) {
+      pub.publish("t/burst", static_cast<long long>(i), 1, false);
+    }
     EXPECT_TRUE(co_await eventually([&] {
-      for (auto* t : {"t/bin", "t/int", "t/text", "t/empty"}) {
+      for (auto* t : {"t/bin", "t/int", "t/text", "t/empty", "t/large"}) {
         if (inbox.on(t).empty()) return false;
       }
-      return true;
+      return inbox.on("t/burst").size() == kBurst;
     }));
     EXPECT_TRUE(co_await eventually([&] { return pub.pendingCount() == 0; }));
     co_await pub.disconnect();
@@ -102,6 +111,12 @@ TEST(MqttSession, ConnectsSubscribesAndReceivesEveryKindOfPayload) {
   ASSERT_EQ(inbox.on("t/empty").size(), 1u);
   EXPECT_EQ(inbox.on("t/empty")[0].payload, "");
   EXPECT_TRUE(inbox.on("other").empty());
+  ASSERT_EQ(inbox.on("t/large").size(), 1u);
+  EXPECT_EQ(vantro::toBytes(inbox.on("t/large")[0].payload), large);
+  ASSERT_EQ(inbox.on("t/burst").size(), kBurst);
+  for (std::size_t i = 0; i < kBurst; ++i) {
+    EXPECT_EQ(inbox.on("t/burst")[i].payload, std::to_string(i));
+  }
   EXPECT_FALSE(sub.isConnected());
 }
 

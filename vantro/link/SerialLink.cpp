@@ -8,15 +8,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <deque>
 #include <functional>
+#include <optional>
+#include <vector>
 #include <system_error>
 
 #include <fmt/format.h>
-#include <asio/post.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
@@ -28,7 +29,6 @@ namespace vantro {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using namespace asio::experimental::awaitable_operators;
 
 /// Blocking waits (read(), write() on a full device) wake this often to notice close().
 constexpr std::chrono::milliseconds kPollSlice{50};
@@ -55,9 +55,23 @@ struct SerialLink::Impl {
   asio::posix::stream_descriptor descriptor;
   std::atomic<bool> open{false};
 
-  std::mutex bufferMutex;  // guards `buffer` and every ::read and ::close of fd
+  std::mutex bufferMutex;  // guards `buffer`, `lost` and every ::read and ::close of fd
   std::deque<Byte> buffer;
-  std::recursive_mutex writeMutex;  // one writer at a time; close() waits for it
+  std::optional<SerialLinkLost> lost;  // why the device is of no more use, once it is
+  std::recursive_mutex writeMutex;     // one writer at a time; close() waits for it
+
+  // The read of the device the loop has pending (one at a time, by one
+  // reader), its deadline, and the other async readers waiting for what it
+  // brings. The chunk is what the pending read fills; the token tells the
+  // deadline's handler whether the link still exists.
+  bool devicePending = false;
+  std::shared_ptr<std::array<Byte, kReadChunk>> chunk =
+      std::make_shared<std::array<Byte, kReadChunk>>();
+  asio::steady_timer deadlineTimer{descriptor.get_executor()};
+  bool deadlineArmed = false;
+  Clock::time_point readDeadline{};
+  std::vector<asio::steady_timer*> waiters;
+  std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 
   [[noreturn]] void throwClosed() const {
     throw std::system_error(std::make_error_code(std::errc::bad_file_descriptor),
@@ -67,29 +81,31 @@ struct SerialLink::Impl {
     if (!open.load()) throwClosed();
   }
 
-  /// Moves everything the device has into the buffer, until it would block.
-  /// Draining fully matters: asio's reactor is edge-triggered, so a wait started
-  /// with bytes still pending in the kernel would not wake. Throws when the device
-  /// went away (end of file is how a tty reports a hang-up). Caller holds
-  /// bufferMutex. Returns whether bytes came.
-  bool drainLocked() {
-    Byte chunk[kReadChunk];
-    bool got = false;
+  SerialLinkLost hungUp() const {
+    return SerialLinkLost(std::make_error_code(std::errc::io_error),
+                          fmt::format("serial device \"{}\" hung up (device gone)", path));
+  }
+  SerialLinkLost readFailed(int error) const {
+    return SerialLinkLost(error, std::generic_category(),
+                          fmt::format("serial device \"{}\": read failed", path));
+  }
+
+  /// Moves everything the device has into the buffer, until it would block
+  /// (blocking reads). Throws when the device went away (end of file is how
+  /// a tty reports a hang-up). Caller holds bufferMutex.
+  void drainLocked() {
+    Byte bytes[kReadChunk];
     for (;;) {
-      const ssize_t r = ::read(fd, chunk, sizeof chunk);
+      const ssize_t r = ::read(fd, bytes, sizeof bytes);
       if (r > 0) {
-        buffer.insert(buffer.end(), chunk, chunk + r);
-        got = true;
+        buffer.insert(buffer.end(), bytes, bytes + r);
         continue;
       }
-      if (r == 0) {
-        throw SerialLinkLost(std::make_error_code(std::errc::io_error),
-                             fmt::format("serial device \"{}\" hung up (device gone)", path));
-      }
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return got;
-      throw SerialLinkLost(errno, std::generic_category(),
-                           fmt::format("serial device \"{}\": read failed", path));
+      if (r == 0) lost = hungUp();
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) lost = readFailed(errno);
+      if (lost) throw *lost;
+      return;
     }
   }
 
@@ -99,32 +115,102 @@ struct SerialLink::Impl {
     return out;
   }
 
-  /// One step of a read: the bytes to return if the read is complete (or its
-  /// deadline passed, then at most `cap`), else nothing. Caller holds bufferMutex.
-  std::optional<Bytes> stepLocked(const Completion& complete, std::size_t cap,
-                                  Clock::time_point deadline, bool* drained = nullptr) {
+  /// One step of a read, from what the buffer holds: the bytes to return if
+  /// the read is complete (or its deadline passed, then at most `cap`), else
+  /// nothing. Throws once the device went away. Caller holds bufferMutex.
+  std::optional<Bytes> takeIfCompleteLocked(const Completion& complete, std::size_t cap,
+                                            Clock::time_point deadline) {
     ensureOpen();
     if (std::size_t k = complete(buffer)) return takeLocked(k);
-    if (drainLocked() && drained) {
-      // The caller lets the loop end its pass first, then takes them.
-      *drained = true;
-      return std::nullopt;
-    }
-    if (std::size_t k = complete(buffer)) return takeLocked(k);
+    if (lost) throw *lost;
     if (Clock::now() >= deadline) return takeLocked(std::min(cap, buffer.size()));
     return std::nullopt;
   }
 
-  /// Waits until the device is readable, the deadline passed, the link was
-  /// closed or the task was cancelled; the caller tells which by looking again.
-  Awaitable<void> waitReadable(Clock::time_point deadline) {
-    asio::steady_timer timer(descriptor.get_executor(), deadline);
-    asio::error_code readyError;
-    asio::error_code timerError;
-    co_await (descriptor.async_wait(asio::posix::descriptor_base::wait_read,
-                                    asio::redirect_error(asio::use_awaitable, readyError)) ||
-              timer.async_wait(asio::redirect_error(asio::use_awaitable, timerError)));
+  /// Reads the device through the loop once it signals bytes, into the
+  /// buffer, and returns when the read is done, failed, or was cancelled (by
+  /// the deadline or the task). The reactor keeps the descriptor registered
+  /// as it is: no re-arming system call per read. A read cancelled before the
+  /// device had bytes takes none; one that took them puts them in the buffer
+  /// whatever happens to its reader. While another reader's read is pending
+  /// it waits for that one instead.
+  Awaitable<void> readDevice(Clock::time_point deadline) {
+    if (devicePending) {
+      co_await waitForOtherRead(deadline);
+      co_return;
+    }
+    devicePending = true;
+    watchDeadline(deadline);
+    const std::shared_ptr<std::array<Byte, kReadChunk>> held = chunk;
+    asio::error_code ec;
+    const std::size_t n = co_await descriptor.async_read_some(
+        asio::buffer(*held), asio::redirect_error(asio::use_awaitable, ec));
+    devicePending = false;
+    if (ec != asio::error::operation_aborted) {  // aborted: cancelled, or the link closed
+      std::lock_guard lock(bufferMutex);
+      buffer.insert(buffer.end(), held->begin(), held->begin() + static_cast<std::ptrdiff_t>(n));
+      if (ec == asio::error::eof) {
+        lost = hungUp();
+      } else if (ec) {
+        lost = readFailed(ec.value());
+      }
+    }
+    wakeWaiters();
   }
+
+  /// Ends the pending device read at `deadline` (unless bytes came first).
+  /// One timer serves all reads: it is not moved per read (which would cost
+  /// a cancelled wait, a handler, per reading) but looks again when it fires
+  /// and waits on for the deadline of the read pending then; while readings
+  /// flow it fires about once per read time-out.
+  void watchDeadline(Clock::time_point deadline) {
+    readDeadline = deadline;
+    if (deadlineArmed && deadlineTimer.expiry() <= deadline) return;
+    deadlineArmed = true;
+    deadlineTimer.expires_at(deadline);
+    deadlineTimer.async_wait([this, token = std::weak_ptr<bool>(alive)](const asio::error_code& ec) {
+      if (token.expired() || ec == asio::error::operation_aborted) return;
+      deadlineArmed = false;
+      if (!devicePending) return;
+      if (Clock::now() >= readDeadline) {
+        asio::error_code ignored;
+        descriptor.cancel(ignored);
+      } else {
+        watchDeadline(readDeadline);
+      }
+    });
+  }
+
+  void wakeWaiters() {
+    for (asio::steady_timer* waiter : waiters) waiter->cancel();
+  }
+
+  /// Waits until the read another reader has pending brought something (or
+  /// failed), the deadline passed, the link was closed or the task was
+  /// cancelled; the caller tells which by looking again.
+  Awaitable<void> waitForOtherRead(Clock::time_point deadline) {
+    asio::steady_timer timer(descriptor.get_executor(), deadline);
+    const WaiterEntry entry(waiters, timer);
+    asio::error_code ec;
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+
+  // A reader's timer among the waiters while it waits (also when its frame
+  // goes away suspended).
+  class WaiterEntry {
+   public:
+    WaiterEntry(std::vector<asio::steady_timer*>& list, asio::steady_timer& timer)
+        : list_(list), timer_(&timer) {
+      list_.push_back(timer_);
+    }
+    ~WaiterEntry() { list_.erase(std::find(list_.begin(), list_.end(), timer_)); }
+    WaiterEntry(const WaiterEntry&) = delete;
+    WaiterEntry& operator=(const WaiterEntry&) = delete;
+
+   private:
+    std::vector<asio::steady_timer*>& list_;
+    asio::steady_timer* timer_;
+  };
 
   Awaitable<Bytes> readAsync(Completion complete, std::size_t cap) {
     co_await throwIfCancelled();
@@ -132,22 +218,12 @@ struct SerialLink::Impl {
     for (;;) {
       // No declaration in the if: g++ 12 destroys such variables twice in coroutines.
       std::optional<Bytes> out;
-      bool drained = false;
       {
         std::lock_guard lock(bufferMutex);
-        out = stepLocked(complete, cap, deadline, &drained);
+        out = takeIfCompleteLocked(complete, cap, deadline);
       }
       if (out) co_return std::move(*out);
-      if (drained) {
-        // New bytes from the device: the loop's pass ends before they are
-        // taken, so that the work of the records handled so far (their
-        // commit, their lines) is done first, and the loop's other work gets
-        // its turn also while the device never runs dry.
-        co_await asio::post(descriptor.get_executor(), asio::use_awaitable);
-        co_await throwIfCancelled();
-        continue;
-      }
-      co_await waitReadable(deadline);
+      co_await readDevice(deadline);
       co_await throwIfCancelled();
     }
   }
@@ -157,7 +233,9 @@ struct SerialLink::Impl {
     for (;;) {
       {
         std::lock_guard lock(bufferMutex);
-        if (auto out = stepLocked(complete, cap, deadline)) return std::move(*out);
+        ensureOpen();
+        if (!complete(buffer) && !lost) drainLocked();
+        if (auto out = takeIfCompleteLocked(complete, cap, deadline)) return std::move(*out);
       }
       // fd stays valid while open; after a close() the next step throws.
       pollfd p{fd, POLLIN, 0};
@@ -271,7 +349,8 @@ void SerialLink::close() {
   std::lock_guard writeLock(impl_->writeMutex);
   std::lock_guard bufferLock(impl_->bufferMutex);
   asio::error_code ignored;
-  impl_->descriptor.close(ignored);  // closes fd; pending waits end with operation_aborted
+  impl_->descriptor.close(ignored);  // closes fd; the pending device read ends aborted
+  impl_->wakeWaiters();               // the readers see the link closed at once
 }
 
 }  // namespace vantro

@@ -5,6 +5,8 @@
 // read(n) blocks the calling thread. All readers share one read-ahead buffer,
 // so they see one byte stream in order (a byte does not cost a system call).
 // Every read waits at most the read time-out (1 s) for the rest of what it asks.
+// The loop reads the device once each time it signals bytes, into the buffer:
+// no read that only finds it empty, no re-arming of the descriptor per read.
 //
 // Writes come from the event-loop thread and from the transmit worker. A whole
 // command is written with writeCommand() (or several writes under lock()), so
@@ -68,9 +70,9 @@ class SerialLink {
   /// One line including its line end ("\n", so "\r\n" too), or what arrived
   /// before the time-out, possibly nothing.
   Awaitable<Bytes> readline_async();
-  /// As read_async, blocking the calling thread. Byte order stays right when it
-  /// runs beside an async read, but that async read may then only see the bytes
-  /// at its time-out, so callers use one or the other at a time.
+  /// As read_async, blocking the calling thread. Not while the loop runs on
+  /// another thread with an async read pending: the two would race for the
+  /// device's bytes. Callers use one or the other at a time.
   Bytes read(std::size_t n);
 
   /// Writes all bytes, in order; blocks until the kernel took them. Throws

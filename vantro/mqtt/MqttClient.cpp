@@ -1,7 +1,10 @@
 #include "vantro/mqtt/MqttClient.hpp"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <limits>
 #include <mutex>
@@ -12,7 +15,7 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
-#include <asio/posix/stream_descriptor.hpp>
+#include <asio/generic/stream_protocol.hpp>
 #include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
@@ -20,6 +23,7 @@
 
 #include "vantro/mqtt/HostLookup.hpp"
 #include "vantro/mqtt/MosquittoText.hpp"
+#include "vantro/mqtt/PacketFraming.hpp"
 #include "vantro/mqtt/TlsContext.hpp"
 #include "vantro/runtime/Backoff.hpp"
 #include "vantro/runtime/Event.hpp"
@@ -154,7 +158,12 @@ struct MqttClient::Impl {
     detach();
     const int fd = mosquitto_socket(mosq.get());
     if (fd < 0) return;
-    socket.emplace(loop.context(), fd);
+    sockaddr_storage local{};
+    socklen_t len = sizeof local;
+    const int family =
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0 ? local.ss_family : AF_INET;
+    socket.emplace(loop.context(),
+                   asio::generic::stream_protocol(family, family == AF_UNIX ? 0 : IPPROTO_TCP), fd);
     socketFd = fd;
     ++generation;
     armRead();
@@ -175,25 +184,45 @@ struct MqttClient::Impl {
     writeArmed = false;
   }
 
+  // Waits until the socket has bytes for libmosquitto to read. While
+  // connected, the wait is a peek (MSG_PEEK into a scratch buffer): the
+  // reactor keeps the socket registered as it is and peeks once the socket
+  // signals bytes, where a plain wait would re-arm it with a system call
+  // each time (asking for writability too, once a write was ever waited
+  // for, which then wakes the loop for nothing). Before CONNACK the plain
+  // wait stays, so that libmosquitto itself finds the connection's error
+  // (a peek would take the socket's pending error away from it).
   void armRead() {
     if (!socket || readArmed) return;
     readArmed = true;
-    socket->async_wait(
-        asio::posix::stream_descriptor::wait_read,
-        [this, token = std::weak_ptr<bool>(alive), gen = generation](const asio::error_code& ec) {
-          if (token.expired() || gen != generation) return;
-          readArmed = false;
-          if (ec) return;
-          readAvailable();
-          afterLibraryCall();
-        });
+    auto ready = [this, token = std::weak_ptr<bool>(alive), gen = generation](
+                     const asio::error_code& ec, std::size_t n = 0) {
+      if (token.expired() || gen != generation) return;
+      readArmed = false;
+      if (ec == asio::error::operation_aborted) return;
+      // Whatever else the wait says (end of file, a reset), libmosquitto's
+      // read finds it out and closes the connection its usual way.
+      if (peeking && !ec) {
+        readPeeked(ByteView(peekScratch.data(), n));
+      } else {
+        readAvailable();
+      }
+      afterLibraryCall();
+    };
+    peeking = state == State::Connected && !tls;
+    if (peeking) {
+      socket->async_receive(asio::buffer(peekScratch), asio::socket_base::message_peek,
+                            std::move(ready));
+    } else {
+      socket->async_wait(asio::socket_base::wait_read, std::move(ready));
+    }
   }
 
   void armWrite() {
     if (!socket || writeArmed || !mosquitto_want_write(mosq.get())) return;
     writeArmed = true;
     socket->async_wait(
-        asio::posix::stream_descriptor::wait_write,
+        asio::socket_base::wait_write,
         [this, token = std::weak_ptr<bool>(alive), gen = generation](const asio::error_code& ec) {
           if (token.expired() || gen != generation) return;
           writeArmed = false;
@@ -203,10 +232,36 @@ struct MqttClient::Impl {
         });
   }
 
-  // Reads the packets the socket holds. libmosquitto reads one packet per
-  // call; going back to the reactor for each would cost two system calls per
-  // packet (the re-armed wait and its wake-up), which at a steady stream of
-  // acknowledgements is most of the client's work.
+  // Lets libmosquitto read the packets a peek saw whole, one call each,
+  // and no more: whatever else the socket holds (the rest of a packet, what
+  // came after the peek) the next peek finds, which the reactor makes at
+  // once when the wait is armed again. So no read is made only to learn
+  // that the socket is empty. After a packet libmosquitto's read goes on to
+  // the next one (with as many calls as it has messages in flight) unless
+  // errno says EAGAIN; the callbacks of a packet leave errno so, while
+  // `onePacketPerCall` is set, which keeps the call to that packet. Should
+  // the library read on all the same (a packet without a callback), it only
+  // costs a read that finds nothing.
+  void readPeeked(ByteView peeked) {
+    const std::size_t packets = std::max<std::size_t>(1, mqtt::wholePackets(peeked));
+    onePacketPerCall = true;
+    for (std::size_t i = 0; i < packets; ++i) {
+      const int rc = mosquitto_loop_read(mosq.get(), 1);
+      if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq.get()) != socketFd) break;
+    }
+    onePacketPerCall = false;
+  }
+
+  // At the end of a libmosquitto callback: see readPeeked().
+  void endOfPacketCallback() const {
+    if (onePacketPerCall) errno = EAGAIN;
+  }
+
+  // Reads the packets the socket holds, until it has no more (before the
+  // CONNACK, and over TLS, where OpenSSL keeps what it has decrypted and a
+  // peek at the socket cannot tell). libmosquitto reads one packet per call;
+  // going back to the reactor for each would cost two system calls per
+  // packet (the re-armed wait and its wake-up).
   void readAvailable() {
     for (int i = 0; i < kReadBatch; ++i) {
       const unsigned before = callbacksRun;
@@ -622,8 +677,10 @@ struct MqttClient::Impl {
 
   static void onConnectCb(mosquitto*, void* obj, int rc, int flags,
                           const mosquitto_property* props) {
-    ++static_cast<Impl*>(obj)->callbacksRun;
-    static_cast<Impl*>(obj)->handleConnack(rc, flags, props);
+    auto* self = static_cast<Impl*>(obj);
+    ++self->callbacksRun;
+    self->handleConnack(rc, flags, props);
+    self->endOfPacketCallback();
   }
 
   void handleConnack(int rc, int flags, const mosquitto_property* props) {
@@ -665,7 +722,10 @@ struct MqttClient::Impl {
                           const mosquitto_property*) {
     auto* self = static_cast<Impl*>(obj);
     ++self->callbacksRun;
-    if (!self->owner.on_message || !msg || !msg->topic) return;
+    if (!self->owner.on_message || !msg || !msg->topic) {
+      self->endOfPacketCallback();
+      return;
+    }
     const auto* data = static_cast<const Byte*>(msg->payload);
     const Bytes payload(data, data + (msg->payloadlen > 0 ? msg->payloadlen : 0));
     const MessageProperties properties{msg->retain, msg->mid};
@@ -673,6 +733,7 @@ struct MqttClient::Impl {
     self->guarded("on_message", [&] {
       self->owner.on_message(self->owner, topic, payload, msg->qos, properties);
     });
+    self->endOfPacketCallback();
   }
 
   static void onPublishCb(mosquitto*, void* obj, int mid, int reasonCode,
@@ -680,7 +741,10 @@ struct MqttClient::Impl {
     auto* self = static_cast<Impl*>(obj);
     ++self->callbacksRun;
     auto it = self->inflight.find(mid);
-    if (it == self->inflight.end()) return;  // QoS 0
+    if (it == self->inflight.end()) {  // QoS 0, or published at once
+      self->endOfPacketCallback();
+      return;
+    }
     // 16 ("no matching subscribers") is a success; 128 and up is a refusal.
     if (reasonCode >= 128) {
       print("MQTT broker refused the publication on topic {}: {}", it->second.topic,
@@ -692,6 +756,7 @@ struct MqttClient::Impl {
     // libmosquitto has returned (afterLibraryCall), not from inside its
     // callback, where it holds its own locks.
     self->pumpWanted = true;
+    self->endOfPacketCallback();
   }
 
   // A publication was acknowledged inside a libmosquitto call: pump after it.
@@ -710,7 +775,14 @@ struct MqttClient::Impl {
   State state = State::Idle;
   bool keepTrying = false;  // a failed attempt is followed by another after the back-off
   bool stopping = false;    // disconnect() runs: no further attempt
-  std::optional<asio::posix::stream_descriptor> socket;
+  // Where the read wait peeks: larger than what usually waits (a few
+  // acknowledgements), so that a peek that does not fill it tells the
+  // reactor the socket has nothing more and no peek follows that only
+  // finds it empty.
+  std::array<Byte, 4096> peekScratch{};
+  bool peeking = false;           // the read wait armed is a peek
+  bool onePacketPerCall = false;  // readPeeked() runs
+  std::optional<asio::generic::stream_protocol::socket> socket;
   int socketFd = -1;
   unsigned generation = 0;  // changes with every attach/detach; older handlers stand down
   bool readArmed = false;
