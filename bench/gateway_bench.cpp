@@ -1014,7 +1014,7 @@ void costRow(std::string_view figure, const GatewayRun& off, const GatewayRun& o
     const auto v = on.ok ? value(on) : std::nullopt;
     if (b && v && *v > 0) times = num(*b / *v, 1) + "x";
   }
-  print("{:<44} {:>10} {:>10} {:>10} {:>8}   {}", figure, cell(off), cell(on), baseCell, times,
+  print("{:<52} {:>10} {:>10} {:>10} {:>8}   {}", figure, cell(off), cell(on), baseCell, times,
         target);
 }
 
@@ -1196,7 +1196,7 @@ int main(int argc, char** argv) {
     diskRows(slow[0], slow[1]);
 
     print("");
-    print("{:<44} {:>10} {:>10} {:>10} {:>8}   {}", "per reading", "outbox off", "outbox on",
+    print("{:<52} {:>10} {:>10} {:>10} {:>8}   {}", "per reading", "outbox off", "outbox on",
           "baseline", "base/on", "target");
     if (!withBaseline) {
       print("(no baseline: it needs {} with the modules serial and paho.mqtt, i.e. the packages",
