@@ -60,6 +60,8 @@ constexpr std::size_t kWindow = 100;
 constexpr int kReadBatch = 64;
 // How soon a commit refused by a locked outbox is tried again.
 constexpr Duration kCommitRetryDelay = 20ms;
+// MOSQ_OPT_DISABLE_SOCKETPAIR of libmosquitto 2.1, unknown to 2.0's header.
+constexpr int kOptionDisableSocketpair = 14;
 // Largest payload MQTT can carry.
 constexpr std::size_t kMaxPayload = 268435455;
 
@@ -128,6 +130,12 @@ struct MqttClient::Impl {
     }
     mosquitto_int_option(mosq.get(), MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_int_option(mosq.get(), MOSQ_OPT_TCP_NODELAY, 1);
+    // libmosquitto writes a byte to a socket pair of its own with every
+    // packet it queues, to wake its own network thread, which this client
+    // does not run: nobody reads the pair, and once it is full each write
+    // fails. Version 2.1 lets that be turned off; 2.0 refuses the option
+    // (MOSQ_ERR_INVAL) and keeps writing, one system call per publication.
+    mosquitto_int_option(mosq.get(), static_cast<mosq_opt_t>(kOptionDisableSocketpair), 1);
     mosquitto_connect_v5_callback_set(mosq.get(), &Impl::onConnectCb);
     mosquitto_disconnect_v5_callback_set(mosq.get(), &Impl::onDisconnectCb);
     mosquitto_message_v5_callback_set(mosq.get(), &Impl::onMessageCb);
