@@ -2,15 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cmath>
 #include <fstream>
 #include <system_error>
@@ -30,21 +26,8 @@ namespace {
 }  // namespace
 
 BoardPty::BoardPty() {
-  char name[PATH_MAX] = {};
-  termios raw{};
-  ::cfmakeraw(&raw);
-  ::cfsetispeed(&raw, B115200);
-  ::cfsetospeed(&raw, B115200);
-  if (::openpty(&master_, &slave_, name, &raw, nullptr) != 0) throwErrno("openpty");
-  slavePath_ = name;
-  ::fcntl(master_, F_SETFD, FD_CLOEXEC);
-  ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
-  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-}
-
-BoardPty::~BoardPty() {
-  ::close(master_);
-  ::close(slave_);
+  const int master = pty_.masterFd();
+  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
 }
 
 void BoardPty::feed(ByteView bytes) {
@@ -53,11 +36,11 @@ void BoardPty::feed(ByteView bytes) {
   const std::size_t before = pendingForSlave();
   std::size_t done = 0;
   while (done < bytes.size() && Clock::now() < deadline) {
-    const ssize_t r = ::write(master_, bytes.data() + done, bytes.size() - done);
+    const ssize_t r = ::write(pty_.masterFd(), bytes.data() + done, bytes.size() - done);
     if (r > 0) {
       done += static_cast<std::size_t>(r);
     } else if (errno == EAGAIN) {
-      pollfd p{master_, POLLOUT, 0};
+      pollfd p{pty_.masterFd(), POLLOUT, 0};
       ::poll(&p, 1, 10);
     } else if (errno != EINTR) {
       throwErrno("pty master write");
@@ -71,7 +54,7 @@ void BoardPty::feed(ByteView bytes) {
 
 std::size_t BoardPty::pendingForSlave() const {
   int n = 0;
-  if (::ioctl(slave_, FIONREAD, &n) != 0) return 0;
+  if (::ioctl(pty_.slaveFd(), FIONREAD, &n) != 0) return 0;
   return static_cast<std::size_t>(n);
 }
 
@@ -79,7 +62,7 @@ Bytes BoardPty::takeWritten() {
   Bytes out;
   Byte buf[4096];
   for (;;) {
-    const ssize_t r = ::read(master_, buf, sizeof buf);
+    const ssize_t r = ::read(pty_.masterFd(), buf, sizeof buf);
     if (r > 0) {
       out.insert(out.end(), buf, buf + r);
     } else if (r < 0 && errno == EINTR) {
@@ -91,20 +74,9 @@ Bytes BoardPty::takeWritten() {
   return out;
 }
 
-ScratchDir::ScratchDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vantro-fuzz-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throwErrno("mkdtemp");
-  path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 void ScratchDir::clear() const {
   std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(path_, ec)) {
+  for (const auto& entry : std::filesystem::directory_iterator(path(), ec)) {
     std::error_code ignored;
     std::filesystem::remove_all(entry.path(), ignored);
   }

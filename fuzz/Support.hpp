@@ -5,24 +5,22 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
-#include <vector>
 
-#include "vantro/mqtt/MqttClient.hpp"
+#include "tests/support/Pty.hpp"
+#include "tests/support/RecordingMqttClient.hpp"
+#include "tests/support/TempDir.hpp"
 #include "vantro/runtime/Bytes.hpp"
 
 namespace vantro::fuzz {
 
-/// A raw pseudo-terminal pair. The code under test opens the slave by its
-/// path; the entry writes the board's bytes to the master and throws away
-/// what the code under test wrote.
+/// A raw pseudo-terminal pair (the tests' Pty, its master non-blocking). The
+/// code under test opens the slave by its path; the entry writes the board's
+/// bytes to the master and throws away what the code under test wrote.
 class BoardPty {
  public:
   BoardPty();
-  ~BoardPty();
-  BoardPty(const BoardPty&) = delete;
-  BoardPty& operator=(const BoardPty&) = delete;
 
-  const std::string& slavePath() const { return slavePath_; }
+  const std::string& slavePath() const { return pty_.slavePath(); }
   /// Writes `bytes` (at most a few kilobytes: nobody reads while it writes)
   /// and returns once the slave side holds all of them, so that a reader
   /// finds them without waiting; gives up waiting after a second.
@@ -33,48 +31,21 @@ class BoardPty {
   Bytes takeWritten();
 
  private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string slavePath_;
+  test::Pty pty_;
 };
 
-/// A fresh folder under the system's temporary folder (TMPDIR), removed with
-/// everything in it at the end.
-class ScratchDir {
+/// The tests' temporary folder, which an entry empties between inputs.
+class ScratchDir : public test::TempDir {
  public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
   /// Removes everything inside, keeping the folder.
   void clear() const;
-
- private:
-  std::filesystem::path path_;
 };
 
 /// Writes `bytes` to the file `path` (replacing it).
 void writeFile(const std::filesystem::path& path, ByteView bytes);
 
 /// An MQTT client without a broker: keeps what is published.
-class RecordingClient : public MqttClient {
- public:
-  struct Publication {
-    std::string topic;
-    std::string payload;
-    int qos;
-    bool retain;
-  };
-  RecordingClient() : MqttClient(NoLibrary{}) {}
-  using MqttClient::publish;
-  void publish(const std::string& topic, ByteView payload, int qos, bool retain) override {
-    publications.push_back({topic, std::string(payload.begin(), payload.end()), qos, retain});
-  }
-  std::vector<Publication> publications;
-};
+using RecordingClient = test::RecordingMqttClient;
 
 /// Throws Fault unless a publication on "sensor/..." is what the sensor
 /// message parser promises: topic "sensor/{uid}/{kind}", QoS 1, retained, a
