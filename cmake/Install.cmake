@@ -3,32 +3,17 @@
 #
 #   /usr/sbin/vantro-gateway                 the daemon
 #   /usr/bin/vantro-hat-sim                  the simulated board
-#   /usr/lib/vantro/lib*.so.N                the project's own shared libraries
 #   /lib/systemd/system/vantro-gateway.service
 #   /etc/vantro/gateway.conf                 the default configuration (a conffile)
 #   /usr/share/doc/vantro-gateway/           docs/*.md
 #   /usr/share/man/man8, man1                the man pages
 #
-# The executables find the libraries through RUNPATH $ORIGIN/../lib/vantro;
-# the libraries find each other through $ORIGIN (a RUNPATH serves only the
-# object that carries it, not the libraries it loads).
+# The project's own libraries are static: the executables carry what they use
+# of them, and only the system's shared libraries are loaded.
 include(GNUInstallDirs)
 
-set(VANTRO_PRIVATE_LIBDIR lib/vantro)
 set(VANTRO_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/vantro-gateway)
 
-get_property(vantro_top_targets DIRECTORY ${PROJECT_SOURCE_DIR} PROPERTY BUILDSYSTEM_TARGETS)
-set(vantro_shared_libs)
-foreach(t IN LISTS vantro_top_targets)
-  get_target_property(type ${t} TYPE)
-  if(type STREQUAL "SHARED_LIBRARY")
-    list(APPEND vantro_shared_libs ${t})
-    set_target_properties(${t} PROPERTIES INSTALL_RPATH "$ORIGIN")
-  endif()
-endforeach()
-
-install(TARGETS ${vantro_shared_libs}
-  LIBRARY DESTINATION ${VANTRO_PRIVATE_LIBDIR} NAMELINK_SKIP COMPONENT gateway)
 install(TARGETS vantro-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT gateway)
 if(TARGET vantro-hat-sim)
   install(TARGETS vantro-hat-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gateway)

@@ -8,7 +8,9 @@ function(vantro_precompile name)
 endfunction()
 
 # vantro_library(NAME DIRS dir... [PUBLIC deps...] [PRIVATE deps...])
-# A shared library made of every .cpp directly in the given folders. Headers are
+# A static library made of every .cpp directly in the given folders: the
+# executables take in only the objects they use, and need no relocations of
+# shared objects at start-up (the daemon's resident memory). Headers are
 # included from the repository root ("vantro/link/SerialLink.hpp"). A library
 # whose folders hold no sources yet is an interface target, so that the targets
 # that depend on it still configure.
@@ -25,12 +27,10 @@ function(vantro_library name)
     target_link_libraries(${name} INTERFACE ${ARG_PUBLIC})
     return()
   endif()
-  add_library(${name} SHARED ${sources})
+  add_library(${name} STATIC ${sources})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
   vantro_precompile(${name})
-  set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION}
-                                           SOVERSION ${PROJECT_VERSION_MAJOR})
 endfunction()
 
 # vantro_test(NAME DIR LIBS...): one GoogleTest executable of the .cpp files in DIR.

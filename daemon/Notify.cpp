@@ -1,15 +1,18 @@
 #include "daemon/Notify.hpp"
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <charconv>
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include <fmt/format.h>
-
-#ifdef VANTRO_HAVE_SYSTEMD
-#include <systemd/sd-daemon.h>
-#endif
 
 #include "vantro/runtime/Print.hpp"
 
@@ -23,16 +26,40 @@ std::uint64_t monotonicMicros() {
          static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
+// A whole environment value as a decimal number; nothing when unset or not
+// entirely digits.
+template <typename T>
+std::optional<T> envNumber(const char* name) {
+  const char* s = std::getenv(name);
+  if (s == nullptr || *s == '\0') return std::nullopt;
+  const char* end = s + std::strlen(s);
+  T value{};
+  const auto [ptr, ec] = std::from_chars(s, end, value);
+  if (ec != std::errc{} || ptr != end) return std::nullopt;
+  return value;
+}
+
+// Closes a descriptor on every way out of send().
+struct FdCloser {
+  int fd;
+  ~FdCloser() { ::close(fd); }
+};
+
 }  // namespace
 
 ServiceNotifier::ServiceNotifier() {
-#ifdef VANTRO_HAVE_SYSTEMD
-  std::uint64_t usec = 0;
-  // 0: keep the environment, so that a later ServiceNotifier reads the same.
-  if (::sd_watchdog_enabled(0, &usec) > 0 && usec > 0) {
-    keepAliveInterval_ = std::chrono::microseconds(static_cast<std::int64_t>(usec / 2));
+  if (const char* s = std::getenv("NOTIFY_SOCKET")) socketAddress_ = s;
+  // The watchdog is ours when $WATCHDOG_USEC is a positive number and
+  // $WATCHDOG_PID, if set, is this process: a child started by the service
+  // inherits the variables and must not send keep-alives for it. Both stay in
+  // the environment, so that a later ServiceNotifier reads the same.
+  const auto usec = envNumber<std::uint64_t>("WATCHDOG_USEC");
+  if (!usec || *usec == 0) return;
+  if (std::getenv("WATCHDOG_PID") != nullptr) {
+    const auto pid = envNumber<pid_t>("WATCHDOG_PID");
+    if (!pid || *pid != ::getpid()) return;
   }
-#endif
+  keepAliveInterval_ = std::chrono::microseconds(static_cast<std::int64_t>(*usec / 2));
 }
 
 void ServiceNotifier::ready() {
@@ -54,17 +81,47 @@ void ServiceNotifier::keepAlive() {
 }
 
 void ServiceNotifier::send(const std::string& state) {
-#ifdef VANTRO_HAVE_SYSTEMD
-  // Returns 0 without a notify socket, > 0 once sent.
-  const int rc = ::sd_notify(0, state.c_str());
-  if (rc < 0 && !failureReported_) {
+  if (socketAddress_.empty()) return;
+  if (const int err = sendDatagram(state); err != 0 && !failureReported_) {
     failureReported_ = true;
-    print("Service manager notification failed: {}", std::strerror(-rc));
+    if (err == EINVAL) {
+      print(
+          "Service manager notification failed: NOTIFY_SOCKET '{}' is neither a path nor "
+          "an abstract socket (@name)",
+          socketAddress_);
+    } else {
+      print("Service manager notification failed: {}", std::strerror(err));
+    }
   }
-#else
-  (void)state;
-  (void)failureReported_;
-#endif
+}
+
+int ServiceNotifier::sendDatagram(const std::string& state) const {
+  // "/path" is a socket in the file system, "@name" one in the abstract
+  // namespace (a leading zero byte, and the length says where it ends).
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string& a = socketAddress_;
+  if ((a[0] != '/' && a[0] != '@') || a.size() < 2 || a.size() > sizeof addr.sun_path ||
+      (a[0] == '/' && a.size() == sizeof addr.sun_path)) {
+    return EINVAL;
+  }
+  a.copy(addr.sun_path, a.size());
+  socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + a.size());
+  if (a[0] == '@') {
+    addr.sun_path[0] = '\0';
+  } else {
+    ++len;  // the terminating zero
+  }
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  FdCloser closer{fd};
+  // Never waits: with the manager's queue full the state change is lost
+  // rather than the event loop held up.
+  if (::sendto(fd, state.data(), state.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&addr), len) < 0) {
+    return errno;
+  }
+  return 0;
 }
 
 WatchdogKeepAlive::WatchdogKeepAlive(asio::io_context& io, ServiceNotifier& notifier)

@@ -1,8 +1,8 @@
 #pragma once
 // Start-up, reload and stop notifications to systemd (Type=notify) and the
-// watchdog keep-alive. Everything here does nothing when the daemon was not
-// started by systemd with a notify socket, or when it was built without
-// libsystemd.
+// watchdog keep-alive, sent as datagrams to the socket in $NOTIFY_SOCKET.
+// Everything here does nothing when the daemon was not started by systemd with
+// a notify socket.
 #include <chrono>
 #include <optional>
 #include <string>
@@ -13,12 +13,13 @@
 
 namespace vantro::daemon {
 
-/// Sends state changes over $NOTIFY_SOCKET (sd_notify). A failed send prints
-/// one line the first time and is otherwise ignored: the bridge goes on.
+/// Sends state changes over $NOTIFY_SOCKET, a file system path or "@name" for
+/// an abstract socket. A send never waits; a failed one prints one line the
+/// first time and is otherwise ignored: the bridge goes on.
 class ServiceNotifier {
  public:
   /// Reads $NOTIFY_SOCKET, and the watchdog interval from $WATCHDOG_USEC and
-  /// $WATCHDOG_PID (sd_watchdog_enabled), once.
+  /// $WATCHDOG_PID, once.
   ServiceNotifier();
 
   /// "READY=1": the serial port is open and the board has started.
@@ -37,7 +38,10 @@ class ServiceNotifier {
 
  private:
   void send(const std::string& state);
+  /// 0 once sent, else an errno value (EINVAL: not a usable address).
+  int sendDatagram(const std::string& state) const;
 
+  std::string socketAddress_;
   std::optional<std::chrono::microseconds> keepAliveInterval_;
   bool failureReported_ = false;
 };

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include <asio/steady_timer.hpp>
 
 #include "daemon/Notify.hpp"
+#include "tests/support/PrintCapture.hpp"
 #include "tests/support/TempDir.hpp"
 #include "vantro/runtime/EventLoop.hpp"
 
@@ -23,19 +25,29 @@ namespace vantro::daemon {
 namespace {
 
 using namespace std::chrono_literals;
+using test::PrintCapture;
 using test::TempDir;
 
 // Listens on a notify socket and points $NOTIFY_SOCKET (and, when asked, the
-// watchdog variables) at it for the test's lifetime.
+// watchdog variables) at it for the test's lifetime: a file in the temporary
+// directory, or with `abstractName` that name in the abstract namespace
+// ("@name").
 class NotifySocket {
  public:
-  explicit NotifySocket(const TempDir& dir) : path_((dir / "notify").string()) {
+  explicit NotifySocket(const TempDir& dir, const std::string& abstractName = {})
+      : path_(abstractName.empty() ? (dir / "notify").string() : "@" + abstractName) {
     fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    // An abstract name starts with a zero byte and ends where the length says.
+    socklen_t len = sizeof addr;
+    if (!abstractName.empty()) {
+      addr.sun_path[0] = '\0';
+      len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_.size());
+    }
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
       throw std::system_error(errno, std::generic_category(), "bind " + path_);
     }
     ::setenv("NOTIFY_SOCKET", path_.c_str(), 1);
@@ -77,11 +89,6 @@ class NotifySocket {
 
 class Notify : public ::testing::Test {
  protected:
-  void SetUp() override {
-#ifndef VANTRO_HAVE_SYSTEMD
-    GTEST_SKIP() << "built without libsystemd";
-#endif
-  }
   TempDir dir_;
 };
 
@@ -104,6 +111,37 @@ TEST_F(Notify, StateChangesReachTheNotifySocket) {
   EXPECT_NE(m->find("STOPPING=1"), std::string::npos);
 }
 
+TEST_F(Notify, AbstractSocketAddressIsReached) {
+  // Unique per process: the abstract namespace is shared by the whole host.
+  NotifySocket sock(dir_, "vantro-notify-test-" + std::to_string(::getpid()));
+  ServiceNotifier n;
+  n.ready();
+  const auto m = sock.receive();
+  ASSERT_TRUE(m);
+  EXPECT_EQ(*m, "READY=1\nSTATUS=Bridge running");
+}
+
+// A bad address or a missing listener is reported once, and the daemon goes on.
+TEST_F(Notify, FailedSendsAreReportedOnce) {
+  ::setenv("NOTIFY_SOCKET", "relative/notify", 1);
+  {
+    PrintCapture out;
+    ServiceNotifier n;
+    n.ready();
+    n.keepAlive();
+    ASSERT_EQ(out.lines().size(), 1u);
+    EXPECT_NE(out.lines()[0].find("NOTIFY_SOCKET 'relative/notify' is neither"), std::string::npos);
+  }
+  ::setenv("NOTIFY_SOCKET", (dir_ / "nobody-listens").string().c_str(), 1);
+  PrintCapture out;
+  ServiceNotifier n;
+  n.ready();
+  n.stopping();
+  ::unsetenv("NOTIFY_SOCKET");
+  ASSERT_EQ(out.lines().size(), 1u);
+  EXPECT_TRUE(out.containsPart("Service manager notification failed: No such file or directory"));
+}
+
 TEST_F(Notify, WithoutNotifySocketNothingHappens) {
   ::unsetenv("NOTIFY_SOCKET");
   ServiceNotifier n;
@@ -119,6 +157,14 @@ TEST_F(Notify, WatchdogOfAnotherProcessIsNotOurs) {
   EXPECT_FALSE(ServiceNotifier().keepAliveInterval());
   NotifySocket::setWatchdog(10s, ::getpid());
   EXPECT_EQ(ServiceNotifier().keepAliveInterval(), 5s);
+  // Without $WATCHDOG_PID the watchdog is ours; a malformed one is not.
+  ::unsetenv("WATCHDOG_PID");
+  EXPECT_EQ(ServiceNotifier().keepAliveInterval(), 5s);
+  ::setenv("WATCHDOG_PID", "12x", 1);
+  EXPECT_FALSE(ServiceNotifier().keepAliveInterval());
+  ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
+  ::setenv("WATCHDOG_USEC", "0", 1);
+  EXPECT_FALSE(ServiceNotifier().keepAliveInterval());
 }
 
 // The bridge's teardown cancels every task of the loop; the keep-alive timer is
