@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "vantro/runtime/Print.hpp"
+#include "vantro/runtime/UniqueFd.hpp"
 
 namespace vantro::daemon {
 namespace {
@@ -38,12 +39,6 @@ std::optional<T> envNumber(const char* name) {
   if (ec != std::errc{} || ptr != end) return std::nullopt;
   return value;
 }
-
-// Closes a descriptor on every way out of send().
-struct FdCloser {
-  int fd;
-  ~FdCloser() { ::close(fd); }
-};
 
 }  // namespace
 
@@ -112,12 +107,11 @@ int ServiceNotifier::sendDatagram(const std::string& state) const {
   } else {
     ++len;  // the terminating zero
   }
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return errno;
-  FdCloser closer{fd};
+  const UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return errno;
   // Never waits: with the manager's queue full the state change is lost
   // rather than the event loop held up.
-  if (::sendto(fd, state.data(), state.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+  if (::sendto(fd.get(), state.data(), state.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                reinterpret_cast<const sockaddr*>(&addr), len) < 0) {
     return errno;
   }
