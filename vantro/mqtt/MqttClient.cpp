@@ -24,6 +24,7 @@
 #include "vantro/mqtt/HostLookup.hpp"
 #include "vantro/mqtt/MosquittoText.hpp"
 #include "vantro/mqtt/PacketFraming.hpp"
+#include "vantro/mqtt/SocketPairRefusal.hpp"
 #include "vantro/mqtt/TlsContext.hpp"
 #include "vantro/runtime/Backoff.hpp"
 #include "vantro/runtime/Event.hpp"
@@ -123,18 +124,18 @@ struct MqttClient::Impl {
         retryTimer(loop.executor()),
         connectDone(loop.executor()) {
     initLibrary();
-    mosq.reset(mosquitto_new(clientId.c_str(), cleanSession, this));
+    {
+      const mqtt::SocketPairRefusal noWakeUpPair;
+      mosq.reset(mosquitto_new(clientId.c_str(), cleanSession, this));
+    }
     if (!mosq) {
       throw std::runtime_error(fmt::format("cannot create MQTT client '{}': {}", clientId,
                                            errorText(MOSQ_ERR_ERRNO, errno)));
     }
     mosquitto_int_option(mosq.get(), MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_int_option(mosq.get(), MOSQ_OPT_TCP_NODELAY, 1);
-    // libmosquitto writes a byte to a socket pair of its own with every
-    // packet it queues, to wake its own network thread, which this client
-    // does not run: nobody reads the pair, and once it is full each write
-    // fails. Version 2.1 lets that be turned off; 2.0 refuses the option
-    // (MOSQ_ERR_INVAL) and keeps writing, one system call per publication.
+    // Version 2.1 is told in so many words not to use a wake-up pair (2.0
+    // refuses the option and was given none above).
     mosquitto_int_option(mosq.get(), static_cast<mosq_opt_t>(kOptionDisableSocketpair), 1);
     mosquitto_connect_v5_callback_set(mosq.get(), &Impl::onConnectCb);
     mosquitto_disconnect_v5_callback_set(mosq.get(), &Impl::onDisconnectCb);
@@ -168,8 +169,9 @@ struct MqttClient::Impl {
     if (fd < 0) return;
     sockaddr_storage local{};
     socklen_t len = sizeof local;
-    const int family =
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0 ? local.ss_family : AF_INET;
+    const int family = ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0
+                           ? local.ss_family
+                           : AF_INET;
     socket.emplace(loop.context(),
                    asio::generic::stream_protocol(family, family == AF_UNIX ? 0 : IPPROTO_TCP), fd);
     socketFd = fd;
