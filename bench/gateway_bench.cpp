@@ -580,26 +580,28 @@ struct GatewayRun {
 
   // Of the I/O counters, the growth over the traffic per reading received.
   std::optional<double> perReading(std::uint64_t IoCounters::*field) const {
-    if (!ioBefore || !ioAfter || received == 0) return std::nullopt;
-    const std::uint64_t before = (*ioBefore).*field;
-    const std::uint64_t after = (*ioAfter).*field;
-    return static_cast<double>(after >= before ? after - before : 0) /
-           static_cast<double>(received);
+    if (!ioBefore || !ioAfter) return std::nullopt;
+    return growthPerReading((*ioBefore).*field, (*ioAfter).*field);
   }
 
   // Read and write system calls (syscr + syscw) per reading over the traffic.
   std::optional<double> syscallsPerReading() const {
-    if (!ioBefore || !ioAtLastReceipt || received == 0) return std::nullopt;
-    const std::uint64_t before = ioBefore->syscr + ioBefore->syscw;
-    const std::uint64_t after = ioAtLastReceipt->syscr + ioAtLastReceipt->syscw;
-    return static_cast<double>(after - before) / static_cast<double>(received);
+    if (!ioBefore || !ioAtLastReceipt) return std::nullopt;
+    return growthPerReading(ioBefore->syscr + ioBefore->syscw,
+                            ioAtLastReceipt->syscr + ioAtLastReceipt->syscw);
   }
 
   // Context switches per reading over the traffic, of all threads or of the main one.
   std::optional<double> switchesPerReading(std::uint64_t Switches::*field) const {
-    if (!switchesBefore || !switchesAtLastReceipt || received == 0) return std::nullopt;
-    const std::uint64_t before = (*switchesBefore).*field;
-    const std::uint64_t after = (*switchesAtLastReceipt).*field;
+    if (!switchesBefore || !switchesAtLastReceipt) return std::nullopt;
+    return growthPerReading((*switchesBefore).*field, (*switchesAtLastReceipt).*field);
+  }
+
+ private:
+  // A counter's growth (never below 0: a counter of exited threads is gone)
+  // per reading received.
+  std::optional<double> growthPerReading(std::uint64_t before, std::uint64_t after) const {
+    if (received == 0) return std::nullopt;
     return static_cast<double>(after >= before ? after - before : 0) /
            static_cast<double>(received);
   }

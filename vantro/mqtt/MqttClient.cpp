@@ -61,8 +61,6 @@ constexpr std::size_t kWindow = 100;
 constexpr int kReadBatch = 64;
 // How soon a commit refused by a locked outbox is tried again.
 constexpr Duration kCommitRetryDelay = 20ms;
-// MOSQ_OPT_DISABLE_SOCKETPAIR of libmosquitto 2.1, unknown to 2.0's header.
-constexpr int kOptionDisableSocketpair = 14;
 // Largest payload MQTT can carry.
 constexpr std::size_t kMaxPayload = 268435455;
 
@@ -134,9 +132,6 @@ struct MqttClient::Impl {
     }
     mosquitto_int_option(mosq.get(), MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_int_option(mosq.get(), MOSQ_OPT_TCP_NODELAY, 1);
-    // Version 2.1 is told in so many words not to use a wake-up pair (2.0
-    // refuses the option and was given none above).
-    mosquitto_int_option(mosq.get(), static_cast<mosq_opt_t>(kOptionDisableSocketpair), 1);
     mosquitto_connect_v5_callback_set(mosq.get(), &Impl::onConnectCb);
     mosquitto_disconnect_v5_callback_set(mosq.get(), &Impl::onDisconnectCb);
     mosquitto_message_v5_callback_set(mosq.get(), &Impl::onMessageCb);
