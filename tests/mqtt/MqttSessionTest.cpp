@@ -122,6 +122,37 @@ TEST(MqttSession, ConnectsSubscribesAndReceivesEveryKindOfPayload) {
   EXPECT_FALSE(sub.isConnected());
 }
 
+TEST(MqttSession, ShortestMessageWakesTheLoopAndALoneAcknowledgementIsReadAnyway) {
+  Broker broker;
+  EventLoop loop;
+  MqttClient sub(loop, "quiet", true, 0);
+  MqttClient pub(loop, "loud", true, 0);
+  Inbox inbox;
+  inbox.attach(sub, "t/#");
+  std::vector<std::chrono::steady_clock::duration> delays;
+  auto body = [&]() -> Awaitable<void> {
+    co_await sub.connect(broker.host(), broker.port(), 60);
+    co_await pub.connect(broker.host(), broker.port(), 60);
+    co_await vantro::test::waitSubscribed(pub, inbox, "t/probe");
+    // Its acknowledgement alone does not wake the loop; it is read all the same.
+    sub.publish("x/y", 1LL, 1, false);
+    EXPECT_TRUE(co_await eventually([&] { return sub.pendingCount() == 0; }, 5s));
+    // QoS 0 on "t/a" without payload: 8 bytes, the least a command can be.
+    for (int i = 0; i < 5; ++i) {
+      const std::size_t before = inbox.on("t/a").size();
+      const auto sent = std::chrono::steady_clock::now();
+      pub.publish("t/a", std::string_view(), 0, false);
+      EXPECT_TRUE(co_await eventually([&] { return inbox.on("t/a").size() > before; }));
+      delays.push_back(std::chrono::steady_clock::now() - sent);
+    }
+    co_await pub.disconnect();
+    co_await sub.disconnect();
+  };
+  loop.runUntilComplete(body());
+  // At once, not with the housekeeping once a second.
+  for (const auto d : delays) EXPECT_LT(d, 500ms);
+}
+
 TEST(MqttSession, RetainedQos1MessageReachesALaterSubscriberWithTheRetainFlag) {
   Broker broker;
   EventLoop loop;
@@ -276,12 +307,10 @@ TEST(MqttSession, StreamOfQos1PublicationsIsFullyAcknowledged) {
     MqttClient idle(loop, "idle", true, 0);
     EXPECT_EQ(openDescriptors(), before);
   }
-  int pair[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0) << "others still get their pairs";
-  ::close(pair[0]);
-  ::close(pair[1]);
   constexpr int kCount = 20000;
   std::chrono::steady_clock::duration took{};
+  // Acknowledgements that come one at a time do not wake the loop while
+  // nothing waits for them; here they gate the stream and must.
   auto body = [&]() -> Awaitable<void> {
     co_await pub.connect(broker.host(), broker.port(), 60);
     const auto start = std::chrono::steady_clock::now();

@@ -22,9 +22,8 @@
 #include <asio/use_awaitable.hpp>
 
 #include "vantro/mqtt/HostLookup.hpp"
+#include "vantro/mqtt/LibcOverrides.hpp"
 #include "vantro/mqtt/MosquittoText.hpp"
-#include "vantro/mqtt/PacketFraming.hpp"
-#include "vantro/mqtt/SocketPairRefusal.hpp"
 #include "vantro/mqtt/TlsContext.hpp"
 #include "vantro/runtime/Backoff.hpp"
 #include "vantro/runtime/Event.hpp"
@@ -57,8 +56,19 @@ constexpr Duration kPollInterval = 10ms;
 // scans on every publish, so the rest waits in our own deque; the window is
 // above the broker's usual receive maximum (20) so the link stays busy.
 constexpr std::size_t kWindow = 100;
-// Packets read from the socket in one go before the loop serves others.
+// Packets (or full buffers) read from the socket in one go before the loop
+// serves others.
 constexpr int kReadBatch = 64;
+// Connected over plain TCP with no publication waiting for an acknowledgement
+// before it can go out, the broker's socket wakes the loop only once this many
+// bytes wait in it (SO_RCVLOWAT). An acknowledgement is 4 or 5 bytes and a
+// PINGRESP 2: one of those waits until the loop next hands publications over
+// or does its housekeeping (kMiscInterval), and is read then. So at a steady
+// rate the acknowledgement of one reading is read with the next reading,
+// without a wake-up of its own. A second acknowledgement, any PUBLISH (a
+// command: at least 8 bytes with a topic of three) and the end of the
+// connection wake the loop at once.
+constexpr int kQuietBytes = 8;
 // How soon a commit refused by a locked outbox is tried again.
 constexpr Duration kCommitRetryDelay = 20ms;
 // Largest payload MQTT can carry.
@@ -170,6 +180,7 @@ struct MqttClient::Impl {
     socket.emplace(loop.context(),
                    asio::generic::stream_protocol(family, family == AF_UNIX ? 0 : IPPROTO_TCP), fd);
     socketFd = fd;
+    tcp = family != AF_UNIX;
     ++generation;
     armRead();
     armWrite();
@@ -187,28 +198,44 @@ struct MqttClient::Impl {
     socketFd = -1;
     readArmed = false;
     writeArmed = false;
+    quiet = false;
+  }
+
+  // Sets the number of bytes that wake the loop (kQuietBytes when `on`, else
+  // one). Turned off, the kernel signals what already waits at once.
+  void beQuiet(bool on) {
+    if (quiet == on || !socket || !tcp || tls) return;
+    const int mark = on ? kQuietBytes : 1;
+    if (::setsockopt(socketFd, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) == 0) quiet = on;
+  }
+
+  // Reads what waits below the wake-up mark (kQuietBytes).
+  void readQuietBytes() {
+    if (!quiet) return;
+    receiveAndFeed();
+    afterLibraryCall();
   }
 
   // Waits until the socket has bytes for libmosquitto to read. While
-  // connected, the wait is a peek (MSG_PEEK into a scratch buffer): the
-  // reactor keeps the socket registered as it is and peeks once the socket
-  // signals bytes, where a plain wait would re-arm it with a system call
-  // each time (asking for writability too, once a write was ever waited
-  // for, which then wakes the loop for nothing). Before CONNACK the plain
-  // wait stays, so that libmosquitto itself finds the connection's error
-  // (a peek would take the socket's pending error away from it).
+  // connected, the wait is a peek at one byte: the reactor keeps the socket
+  // registered as it is and peeks once the socket signals bytes, where a
+  // plain wait would re-arm it with a system call each time (asking for
+  // writability too, once a write was ever waited for, which then wakes the
+  // loop for nothing). Before CONNACK the plain wait stays, so that
+  // libmosquitto itself finds the connection's error (a peek would take the
+  // socket's pending error away from it); over TLS, OpenSSL does the reading.
   void armRead() {
     if (!socket || readArmed) return;
     readArmed = true;
     auto ready = [this, token = std::weak_ptr<bool>(alive), gen = generation](
-                     const asio::error_code& ec, std::size_t n = 0) {
+                     const asio::error_code& ec, std::size_t = 0) {
       if (token.expired() || gen != generation) return;
       readArmed = false;
       if (ec == asio::error::operation_aborted) return;
       // Whatever else the wait says (end of file, a reset), libmosquitto's
       // read finds it out and closes the connection its usual way.
       if (peeking && !ec) {
-        readPeeked(ByteView(peekScratch.data(), n));
+        receiveAndFeed();
       } else {
         readAvailable();
       }
@@ -216,7 +243,7 @@ struct MqttClient::Impl {
     };
     peeking = state == State::Connected && !tls;
     if (peeking) {
-      socket->async_receive(asio::buffer(peekScratch), asio::socket_base::message_peek,
+      socket->async_receive(asio::buffer(peekByte), asio::socket_base::message_peek,
                             std::move(ready));
     } else {
       socket->async_wait(asio::socket_base::wait_read, std::move(ready));
@@ -237,29 +264,36 @@ struct MqttClient::Impl {
         });
   }
 
-  // Lets libmosquitto read the packets a peek saw whole, one call each,
-  // and no more: whatever else the socket holds (the rest of a packet, what
-  // came after the peek) the next peek finds, which the reactor makes at
-  // once when the wait is armed again. So no read is made only to learn
-  // that the socket is empty. After a packet libmosquitto's read goes on to
-  // the next one (with as many calls as it has messages in flight) unless
-  // errno says EAGAIN; the callbacks of a packet leave errno so, while
-  // `onePacketPerCall` is set, which keeps the call to that packet. Should
-  // the library read on all the same (a packet without a callback), it only
-  // costs a read that finds nothing.
-  void readPeeked(ByteView peeked) {
-    const std::size_t packets = std::max<std::size_t>(1, mqtt::wholePackets(peeked));
-    onePacketPerCall = true;
-    for (std::size_t i = 0; i < packets; ++i) {
-      const int rc = mosquitto_loop_read(mosq.get(), 1);
-      if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq.get()) != socketFd) break;
+  // Receives what the socket holds, a buffer at a time, and lets libmosquitto
+  // read it from there: one system call where libmosquitto's own reads take
+  // three or more per packet. A receive that does not fill the buffer took
+  // everything; the next wait's peek finds what comes later.
+  void receiveAndFeed() {
+    for (int i = 0; i < kReadBatch; ++i) {
+      const ssize_t n = ::recv(socketFd, inbound.data(), inbound.size(), MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+      const int after = n > 0 ? EAGAIN : n == 0 ? mqtt::ReadFeed::kEndOfStream : errno;
+      const ByteView got(inbound.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+      if (!feed(got, after) || got.size() < inbound.size()) return;
     }
-    onePacketPerCall = false;
   }
 
-  // At the end of a libmosquitto callback: see readPeeked().
-  void endOfPacketCallback() const {
-    if (onePacketPerCall) errno = EAGAIN;
+  // Lets libmosquitto read `bytes`, packet by packet, then find `after` (what
+  // the socket answered next). False once the connection is gone.
+  bool feed(ByteView bytes, int after) {
+    const mqtt::ReadFeed feed(socketFd, bytes, after);
+    while (!feed.finished()) {
+      const std::size_t calls = feed.calls();
+      const int rc = mosquitto_loop_read(mosq.get(), 1);
+      if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq.get()) != socketFd) return false;
+      if (feed.calls() == calls) {
+        // The library stopped reading halfway through what the broker sent:
+        // the rest of the stream cannot be trusted, so the connection ends.
+        shutdownSocket();
+        return false;
+      }
+    }
+    return true;
   }
 
   // Reads the packets the socket holds, until it has no more (before the
@@ -316,6 +350,7 @@ struct MqttClient::Impl {
                           gen = miscGeneration](const asio::error_code& ec) {
       if (token.expired() || ec || gen != miscGeneration || state == State::Idle) return;
       if (socket) {
+        readQuietBytes();  // a PINGRESP, before libmosquitto counts it missing
         mosquitto_loop_misc(mosq.get());
         afterLibraryCall();
       }
@@ -631,6 +666,7 @@ struct MqttClient::Impl {
     loop.atEndOfPass([this, token = std::weak_ptr<bool>(alive)] {
       if (token.expired()) return;
       commitPosted = false;
+      readQuietBytes();  // acknowledgements first: they are committed with the pass
       commitAndPump();
     });
   }
@@ -676,6 +712,11 @@ struct MqttClient::Impl {
       }
     }
     armWrite();
+    // Quiet only while no publication waits for an acknowledgement before it
+    // can go out: all are handed over, and libmosquitto sends what it holds
+    // (the broker takes that many unacknowledged at a time).
+    beQuiet(publications->handedCount() == publications->size() &&
+            inflight.size() <= receiveMaximum);
   }
 
   // --- libmosquitto callbacks (loop thread, inside loop_read/write/misc) ----
@@ -685,7 +726,6 @@ struct MqttClient::Impl {
     auto* self = static_cast<Impl*>(obj);
     ++self->callbacksRun;
     self->handleConnack(rc, flags, props);
-    self->endOfPacketCallback();
   }
 
   void handleConnack(int rc, int flags, const mosquitto_property* props) {
@@ -714,6 +754,11 @@ struct MqttClient::Impl {
     asio::post(loop.executor(), [this, token = std::weak_ptr<bool>(alive)] {
       if (!token.expired()) pump();
     });
+    std::uint16_t maximum = 0;
+    receiveMaximum =
+        mosquitto_property_read_int16(props, MQTT_PROP_RECEIVE_MAXIMUM, &maximum, false) != nullptr
+            ? maximum
+            : std::numeric_limits<std::uint16_t>::max();
     connectDone.set();
   }
 
@@ -727,10 +772,7 @@ struct MqttClient::Impl {
                           const mosquitto_property*) {
     auto* self = static_cast<Impl*>(obj);
     ++self->callbacksRun;
-    if (!self->owner.on_message || !msg || !msg->topic) {
-      self->endOfPacketCallback();
-      return;
-    }
+    if (!self->owner.on_message || !msg || !msg->topic) return;
     const auto* data = static_cast<const Byte*>(msg->payload);
     const Bytes payload(data, data + (msg->payloadlen > 0 ? msg->payloadlen : 0));
     const MessageProperties properties{msg->retain, msg->mid};
@@ -738,7 +780,6 @@ struct MqttClient::Impl {
     self->guarded("on_message", [&] {
       self->owner.on_message(self->owner, topic, payload, msg->qos, properties);
     });
-    self->endOfPacketCallback();
   }
 
   static void onPublishCb(mosquitto*, void* obj, int mid, int reasonCode,
@@ -746,10 +787,7 @@ struct MqttClient::Impl {
     auto* self = static_cast<Impl*>(obj);
     ++self->callbacksRun;
     auto it = self->inflight.find(mid);
-    if (it == self->inflight.end()) {  // QoS 0, or published at once
-      self->endOfPacketCallback();
-      return;
-    }
+    if (it == self->inflight.end()) return;  // QoS 0, or published at once
     // 16 ("no matching subscribers") is a success; 128 and up is a refusal.
     if (reasonCode >= 128) {
       print("MQTT broker refused the publication on topic {}: {}", it->second.topic,
@@ -761,7 +799,6 @@ struct MqttClient::Impl {
     // libmosquitto has returned (afterLibraryCall), not from inside its
     // callback, where it holds its own locks.
     self->pumpWanted = true;
-    self->endOfPacketCallback();
   }
 
   // A publication was acknowledged inside a libmosquitto call: pump after it.
@@ -778,18 +815,17 @@ struct MqttClient::Impl {
   int port = 0;
   int keepalive = 60;
   State state = State::Idle;
-  bool keepTrying = false;  // a failed attempt is followed by another after the back-off
-  bool stopping = false;    // disconnect() runs: no further attempt
-  // Where the read wait peeks: larger than what usually waits (a few
-  // acknowledgements), so that a peek that does not fill it tells the
-  // reactor the socket has nothing more and no peek follows that only
-  // finds it empty.
-  std::array<Byte, 4096> peekScratch{};
-  bool peeking = false;           // the read wait armed is a peek
-  bool onePacketPerCall = false;  // readPeeked() runs
+  bool keepTrying = false;           // a failed attempt is followed by another after the back-off
+  bool stopping = false;             // disconnect() runs: no further attempt
+  std::array<Byte, 1> peekByte{};    // where the read wait peeks
+  bool peeking = false;              // the read wait armed is a peek
+  std::array<Byte, 4096> inbound{};  // what receiveAndFeed() received
   std::optional<asio::generic::stream_protocol::socket> socket;
   int socketFd = -1;
-  unsigned generation = 0;  // changes with every attach/detach; older handlers stand down
+  unsigned generation = 0;         // changes with every attach/detach; older handlers stand down
+  bool tcp = false;                // the socket is TCP (not a local socket)
+  bool quiet = false;              // fewer than kQuietBytes do not wake the loop
+  std::size_t receiveMaximum = 0;  // the broker's, from its CONNACK
   bool readArmed = false;
   bool writeArmed = false;
   unsigned callbacksRun = 0;  // grows with every libmosquitto callback (readAvailable)
@@ -1010,6 +1046,7 @@ Awaitable<void> MqttClient::disconnect(WillAtDisconnect will) {
   s.publications->commit();
   s.pump();
   s.stopping = true;
+  s.beQuiet(false);  // the drain below waits for every acknowledgement
   s.retryTimer.cancel();
   if (s.state != Impl::State::Connected) {
     // Looking up, connecting or between attempts: nothing to say goodbye to.
