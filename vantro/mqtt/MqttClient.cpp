@@ -281,12 +281,12 @@ struct MqttClient::Impl {
   // Lets libmosquitto read `bytes`, packet by packet, then find `after` (what
   // the socket answered next). False once the connection is gone.
   bool feed(ByteView bytes, int after) {
-    const mqtt::ReadFeed feed(socketFd, bytes, after);
-    while (!feed.finished()) {
-      const std::size_t calls = feed.calls();
+    const mqtt::ReadFeed source(socketFd, bytes, after);
+    while (!source.finished()) {
+      const std::size_t calls = source.calls();
       const int rc = mosquitto_loop_read(mosq.get(), 1);
       if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq.get()) != socketFd) return false;
-      if (feed.calls() == calls) {
+      if (source.calls() == calls) {
         // The library stopped reading halfway through what the broker sent:
         // the rest of the stream cannot be trusted, so the connection ends.
         shutdownSocket();
